@@ -1,0 +1,508 @@
+#include "core/json.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vornet {
+
+JsonValue::JsonValue(bool value) : kind(JsonKind::Bool), boolean(value) {}
+
+JsonValue::JsonValue(std::int64_t value) : kind(JsonKind::Number) {
+    char buffer[24];
+    // Built by hand: the most negative value has no positive counterpart.
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    char* end = buffer + sizeof buffer;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--p = '-';
+    text.assign(p, end);
+}
+
+JsonValue::JsonValue(std::uint64_t value) : kind(JsonKind::Number) {
+    char buffer[24];
+    char* end = buffer + sizeof buffer;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    text.assign(p, end);
+}
+
+JsonValue::JsonValue(double value) {
+    if (!std::isfinite(value)) return;
+    char buffer[64];
+    int n = std::snprintf(buffer, sizeof buffer, "%.17g", value);
+    kind = JsonKind::Number;
+    text.assign(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+JsonValue::JsonValue(std::string value) : kind(JsonKind::String), text(std::move(value)) {}
+
+JsonValue::JsonValue(const JsonValue&) = default;
+JsonValue::JsonValue(JsonValue&&) noexcept = default;
+JsonValue& JsonValue::operator=(const JsonValue&) = default;
+JsonValue& JsonValue::operator=(JsonValue&&) noexcept = default;
+JsonValue::~JsonValue() = default;
+
+JsonValue JsonValue::array() {
+    JsonValue v;
+    v.kind = JsonKind::Array;
+    return v;
+}
+
+JsonValue JsonValue::object() {
+    JsonValue v;
+    v.kind = JsonKind::Object;
+    return v;
+}
+
+JsonValue JsonValue::numberText(std::string numberText) {
+    JsonValue v;
+    v.kind = JsonKind::Number;
+    v.text = std::move(numberText);
+    return v;
+}
+
+const JsonValue* JsonValue::find(std::string_view key) const {
+    if (kind != JsonKind::Object) return nullptr;
+    for (const JsonMember& m : members)
+        if (m.key == key) return &m.value;
+    return nullptr;
+}
+
+JsonValue* JsonValue::find(std::string_view key) {
+    return const_cast<JsonValue*>(static_cast<const JsonValue*>(this)->find(key));
+}
+
+bool JsonValue::getBool(std::string_view key, bool fallback) const {
+    const JsonValue* v = find(key);
+    return v && v->kind == JsonKind::Bool ? v->boolean : fallback;
+}
+
+double JsonValue::getNumber(std::string_view key, double fallback) const {
+    const JsonValue* v = find(key);
+    return v && v->kind == JsonKind::Number ? v->asDouble(fallback) : fallback;
+}
+
+std::string JsonValue::getString(std::string_view key, std::string fallback) const {
+    const JsonValue* v = find(key);
+    if (v && v->kind == JsonKind::String) return v->text;
+    return fallback;
+}
+
+double JsonValue::asDouble(double fallback) const {
+    if (kind != JsonKind::Number) return fallback;
+    return std::strtod(text.c_str(), nullptr);
+}
+
+std::int64_t JsonValue::asInt64(std::int64_t fallback) const {
+    if (kind != JsonKind::Number) return fallback;
+    double d = asDouble(0.0);
+    // 2^63 is exactly representable; anything at or beyond it (or NaN) is out of range.
+    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0)) return 0;
+    return static_cast<std::int64_t>(std::llround(d));
+}
+
+const std::string& JsonValue::asString() const {
+    static const std::string empty;
+    return kind == JsonKind::String ? text : empty;
+}
+
+const std::vector<JsonValue>& JsonValue::asArray() const {
+    static const std::vector<JsonValue> empty;
+    return kind == JsonKind::Array ? elements : empty;
+}
+
+const std::vector<JsonMember>& JsonValue::asObject() const {
+    static const std::vector<JsonMember> empty;
+    return kind == JsonKind::Object ? members : empty;
+}
+
+void JsonValue::resetTo(JsonKind newKind) {
+    kind = newKind;
+    boolean = false;
+    text.clear();
+    elements.clear();
+    members.clear();
+}
+
+void JsonValue::set(std::string_view key, JsonValue value) {
+    if (kind != JsonKind::Object) resetTo(JsonKind::Object);
+    for (JsonMember& m : members) {
+        if (m.key == key) {
+            m.value = std::move(value);
+            return;
+        }
+    }
+    members.push_back(JsonMember{std::string(key), std::move(value)});
+}
+
+void JsonValue::push(JsonValue value) {
+    if (kind != JsonKind::Array) resetTo(JsonKind::Array);
+    elements.push_back(std::move(value));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parser
+
+namespace {
+
+constexpr int kMaxDepth = 128;
+
+class Parser {
+public:
+    explicit Parser(std::string_view text) : p_(text.data()), n_(text.size()) {}
+
+    bool parseDocument(JsonValue& out) {
+        skipWhitespace();
+        if (!parseValue(out, 0)) return false;
+        skipWhitespace();
+        if (pos_ != n_) return fail("trailing characters");
+        return true;
+    }
+
+    std::string errorText() const {
+        std::string message = message_ ? message_ : "invalid JSON";
+        message += " at offset ";
+        message += std::to_string(pos_);
+        return message;
+    }
+
+private:
+    const char* p_;
+    std::size_t n_;
+    std::size_t pos_ = 0;
+    const char* message_ = nullptr;
+
+    bool fail(const char* message) {
+        message_ = message;
+        return false;
+    }
+
+    void skipWhitespace() {
+        while (pos_ < n_) {
+            char c = p_[pos_];
+            if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+            ++pos_;
+        }
+    }
+
+    bool startsWith(const char* literal, std::size_t length) const {
+        return n_ - pos_ >= length && std::memcmp(p_ + pos_, literal, length) == 0;
+    }
+
+    bool parseValue(JsonValue& out, int depth) {
+        if (depth > kMaxDepth) return fail("nesting too deep");
+        if (pos_ >= n_) return fail("unexpected end");
+        switch (p_[pos_]) {
+        case '{': return parseObject(out, depth);
+        case '[': return parseArray(out, depth);
+        case '"':
+            out.kind = JsonKind::String;
+            return parseString(out.text);
+        default: break;
+        }
+        if (startsWith("true", 4)) {
+            pos_ += 4;
+            out.kind = JsonKind::Bool;
+            out.boolean = true;
+            return true;
+        }
+        if (startsWith("false", 5)) {
+            pos_ += 5;
+            out.kind = JsonKind::Bool;
+            out.boolean = false;
+            return true;
+        }
+        if (startsWith("null", 4)) {
+            pos_ += 4;
+            out.kind = JsonKind::Null;
+            return true;
+        }
+        return parseNumber(out);
+    }
+
+    bool parseArray(JsonValue& out, int depth) {
+        out.kind = JsonKind::Array;
+        ++pos_;
+        skipWhitespace();
+        if (pos_ < n_ && p_[pos_] == ']') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            skipWhitespace();
+            out.elements.emplace_back();
+            if (!parseValue(out.elements.back(), depth + 1)) return false;
+            skipWhitespace();
+            if (pos_ < n_ && p_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (pos_ < n_ && p_[pos_] == ']') {
+                ++pos_;
+                return true;
+            }
+            return fail("expected , or ]");
+        }
+    }
+
+    bool parseObject(JsonValue& out, int depth) {
+        out.kind = JsonKind::Object;
+        ++pos_;
+        skipWhitespace();
+        if (pos_ < n_ && p_[pos_] == '}') {
+            ++pos_;
+            return true;
+        }
+        for (;;) {
+            skipWhitespace();
+            if (pos_ >= n_ || p_[pos_] != '"') return fail("expected key");
+            out.members.emplace_back();
+            JsonMember& member = out.members.back();
+            if (!parseString(member.key)) return false;
+            skipWhitespace();
+            if (pos_ >= n_ || p_[pos_] != ':') return fail("expected :");
+            ++pos_;
+            skipWhitespace();
+            if (!parseValue(member.value, depth + 1)) return false;
+            skipWhitespace();
+            if (pos_ < n_ && p_[pos_] == ',') {
+                ++pos_;
+                continue;
+            }
+            if (pos_ < n_ && p_[pos_] == '}') {
+                ++pos_;
+                return true;
+            }
+            return fail("expected , or }");
+        }
+    }
+
+    static int hexDigit(char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+    }
+
+    // Reads four hex digits at pos_; the caller has checked that four bytes remain.
+    bool readHex4(unsigned& unit) {
+        unit = 0;
+        for (int i = 0; i < 4; ++i) {
+            int d = hexDigit(p_[pos_]);
+            ++pos_;
+            if (d < 0) return fail("bad \\u escape");
+            unit = unit << 4 | static_cast<unsigned>(d);
+        }
+        return true;
+    }
+
+    static void appendUtf8(std::string& out, unsigned cp) {
+        if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    // pos_ is just past the `u` of an escape.
+    bool parseUnicodeEscape(std::string& out) {
+        if (n_ - pos_ < 4) return fail("bad \\u escape");
+        unsigned unit;
+        if (!readHex4(unit)) return false;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (n_ - pos_ >= 2 && p_[pos_] == '\\' && p_[pos_ + 1] == 'u') {
+                std::size_t afterFirst = pos_;
+                pos_ += 2;
+                if (n_ - pos_ < 4) return fail("bad \\u escape");
+                unsigned low;
+                if (!readHex4(low)) return false;
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                    return true;
+                }
+                // Not a low surrogate: decode the second escape again on its own.
+                pos_ = afterFirst;
+            }
+            appendUtf8(out, 0xFFFD);
+            return true;
+        }
+        if (unit >= 0xDC00 && unit <= 0xDFFF) unit = 0xFFFD;
+        appendUtf8(out, unit);
+        return true;
+    }
+
+    // pos_ is on the opening quote.
+    bool parseString(std::string& out) {
+        ++pos_;
+        for (;;) {
+            // Copy the run of ordinary bytes in one go.
+            std::size_t start = pos_;
+            while (pos_ < n_) {
+                unsigned char c = static_cast<unsigned char>(p_[pos_]);
+                if (c == '"' || c == '\\' || c < 0x20) break;
+                ++pos_;
+            }
+            out.append(p_ + start, pos_ - start);
+            if (pos_ >= n_) return fail("unterminated string");
+            unsigned char c = static_cast<unsigned char>(p_[pos_]);
+            ++pos_;
+            if (c == '"') return true;
+            if (c < 0x20) return fail("control character in string");
+            // Backslash.
+            if (pos_ >= n_) return fail("unterminated string");
+            char e = p_[pos_];
+            ++pos_;
+            switch (e) {
+            case '"': out.push_back('"'); break;
+            case '/': out.push_back('/'); break;
+            case '\\': out.push_back('\\'); break;
+            case 'b': out.push_back('\b'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'n': out.push_back('\n'); break;
+            case 'r': out.push_back('\r'); break;
+            case 't': out.push_back('\t'); break;
+            case 'u':
+                if (!parseUnicodeEscape(out)) return false;
+                break;
+            default: return fail("bad escape");
+            }
+        }
+    }
+
+    static bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+    bool parseNumber(JsonValue& out) {
+        std::size_t start = pos_;
+        if (p_[pos_] == '-') {
+            ++pos_;
+            if (pos_ >= n_) return fail("bad number");
+        }
+        if (p_[pos_] == '0') {
+            ++pos_;
+        } else if (p_[pos_] >= '1' && p_[pos_] <= '9') {
+            while (pos_ < n_ && isDigit(p_[pos_])) ++pos_;
+        } else {
+            return fail("unexpected character");
+        }
+        if (pos_ < n_ && p_[pos_] == '.') {
+            ++pos_;
+            if (pos_ >= n_ || !isDigit(p_[pos_])) return fail("bad number");
+            while (pos_ < n_ && isDigit(p_[pos_])) ++pos_;
+        }
+        if (pos_ < n_ && (p_[pos_] == 'e' || p_[pos_] == 'E')) {
+            ++pos_;
+            if (pos_ < n_ && (p_[pos_] == '+' || p_[pos_] == '-')) ++pos_;
+            if (pos_ >= n_ || !isDigit(p_[pos_])) return fail("bad number");
+            while (pos_ < n_ && isDigit(p_[pos_])) ++pos_;
+        }
+        out.kind = JsonKind::Number;
+        out.text.assign(p_ + start, pos_ - start);
+        return true;
+    }
+};
+
+}  // namespace
+
+std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
+    Parser parser(text);
+    std::optional<JsonValue> result(std::in_place);
+    if (parser.parseDocument(*result)) return result;
+    if (error) *error = parser.errorText();
+    return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+void appendJsonString(std::string& out, std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out.push_back('"');
+    const char* p = s.data();
+    std::size_t n = s.size();
+    std::size_t runStart = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(p + runStart, i - runStart);
+        runStart = i + 1;
+        switch (c) {
+        case '"': out.append("\\\"", 2); break;
+        case '\\': out.append("\\\\", 2); break;
+        case '\b': out.append("\\b", 2); break;
+        case '\t': out.append("\\t", 2); break;
+        case '\n': out.append("\\n", 2); break;
+        case '\f': out.append("\\f", 2); break;
+        case '\r': out.append("\\r", 2); break;
+        default: {
+            char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+            out.append(esc, 6);
+        }
+        }
+    }
+    out.append(p + runStart, n - runStart);
+    out.push_back('"');
+}
+
+void appendJson(std::string& out, const JsonValue& value) {
+    switch (value.kind) {
+    case JsonKind::Null: out.append("null", 4); return;
+    case JsonKind::Bool:
+        if (value.boolean)
+            out.append("true", 4);
+        else
+            out.append("false", 5);
+        return;
+    case JsonKind::Number: out.append(value.text); return;
+    case JsonKind::String: appendJsonString(out, value.text); return;
+    case JsonKind::Array: {
+        out.push_back('[');
+        bool first = true;
+        for (const JsonValue& e : value.elements) {
+            if (!first) out.push_back(',');
+            first = false;
+            appendJson(out, e);
+        }
+        out.push_back(']');
+        return;
+    }
+    case JsonKind::Object: {
+        out.push_back('{');
+        bool first = true;
+        for (const JsonMember& m : value.members) {
+            if (!first) out.push_back(',');
+            first = false;
+            appendJsonString(out, m.key);
+            out.push_back(':');
+            appendJson(out, m.value);
+        }
+        out.push_back('}');
+        return;
+    }
+    }
+}
+
+std::string writeJson(const JsonValue& value) {
+    std::string out;
+    appendJson(out, value);
+    return out;
+}
+
+}  // namespace vornet

@@ -1,0 +1,84 @@
+// The two interfaces through which every network exchange passes. The security policy travels
+// as data on each request: TLS or not, how the server certificate is judged, and the rule that
+// every relaxation is allowed only towards a loopback host.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vornet {
+
+// How the server certificate is judged.
+enum class TlsMode : std::int32_t {
+    System = 0,       // platform validation against its trust store, host name and dates
+    PinnedRoots = 1,  // the chain must end in one of HttpRequest::pinnedRoots
+    Insecure = 2,     // no judgement; loopback hosts only
+};
+
+// One request, built by value by the caller.
+struct HttpRequest {
+    std::string method = "GET";
+    bool https = true;
+    std::string host;
+    std::int32_t port = 443;
+    std::string path = "/";
+    std::vector<std::pair<std::string, std::string>> headers;  // sent in order
+    std::string body;                                           // empty: no body
+    std::uint32_t timeoutMs = 2000;  // resolve, connect, send and receive alike
+    TlsMode tlsMode = TlsMode::System;
+    std::vector<std::string> pinnedRoots;  // DER bytes, for TlsMode::PinnedRoots
+    bool allowLoopbackNameMismatch = false;
+    bool useProxy = false;
+};
+
+// The result of one request. status 0 means no complete, acceptable answer; `error` then holds
+// a text of the fixed vocabulary and `body` is empty. A non-zero status has an empty error.
+struct HttpResponse {
+    std::int32_t status = 0;
+    std::string body;
+    std::string error;
+    bool tlsFailure = false;  // the failure concerns the server certificate
+};
+
+// One open WebSocket. send/receive/close may be called from different threads; close ends a
+// receive that is blocked in another thread.
+class WebSocketConnection {
+public:
+    WebSocketConnection() = default;
+    WebSocketConnection(const WebSocketConnection&) = delete;
+    WebSocketConnection& operator=(const WebSocketConnection&) = delete;
+    // Closes the connection like close().
+    virtual ~WebSocketConnection() = default;
+    // Sends one complete text message; false when closed or the send failed.
+    virtual bool send(const std::string& text) = 0;
+    // Blocks until one complete text message arrived; empty when the connection is finished.
+    virtual std::optional<std::string> receive() = 0;
+    // Idempotent: sends a normal closure (1000) and releases the connection.
+    virtual void close() = 0;
+};
+
+// Performs requests synchronously on the calling thread; safe to call from several threads.
+// Never throws for transport, TLS or HTTP failures; never follows redirects.
+class HttpClient {
+public:
+    HttpClient() = default;
+    HttpClient(const HttpClient&) = delete;
+    HttpClient& operator=(const HttpClient&) = delete;
+    virtual ~HttpClient() = default;
+    virtual HttpResponse request(const HttpRequest& request) = 0;
+    // Opening handshake as a GET of request.path; succeeds only on status 101. On failure
+    // returns nothing and sets `error`.
+    virtual std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) = 0;
+};
+
+// The platform implementation.
+std::unique_ptr<HttpClient> createHttpClient(const std::string& userAgent);
+
+// The User-Agent the system sends: "Parlow/" + collector version.
+inline constexpr const char* kCollectorVersion = "0.3.0";
+
+}  // namespace vornet

@@ -1,0 +1,28 @@
+// Parses arbitrary bytes; whatever parses must write back to text that parses to the same
+// text again, and redaction must leave valid JSON.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "collector/observation.h"
+#include "core/json.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    std::string error;
+    auto value = vornet::parseJson(text, &error);
+    if (!value) {
+        if (error.find(" at offset ") == std::string::npos) std::abort();
+        return 0;
+    }
+    std::string written = vornet::writeJson(*value);
+    auto again = vornet::parseJson(written);
+    if (!again || vornet::writeJson(*again) != written) std::abort();
+    vornet::Observation observation;
+    vornet::setPayloadFromBody(observation, text);
+    if (!vornet::parseJson(observation.payload)) std::abort();
+    std::string line;
+    vornet::appendObservationJson(line, observation);
+    if (!vornet::parseJson(line)) std::abort();
+    return 0;
+}
