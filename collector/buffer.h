@@ -1,0 +1,120 @@
+// The bounded buffer of observations waiting for the aggregator, with eviction, drop ranges,
+// one batch in flight at a time, and the retry schedule.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "collector/observation.h"
+
+namespace vornet {
+
+struct BufferLimits {
+    std::uint64_t maxObservations = 10000;
+    std::uint64_t maxBytes = 33554432;
+    std::int32_t maxAgeSeconds = 900;
+};
+
+// Observations the buffer had to drop, reported to the aggregator in a later batch.
+struct DroppedRange {
+    std::uint64_t count = 0;
+    std::uint64_t fromSequence = 0;
+    std::uint64_t toSequence = 0;  // inclusive
+    std::string reason;            // "max_age", "buffer_full", "server_rejected_batch", "observation_too_large"
+};
+
+// One batch, owned by the upload thread while it is in flight.
+struct Batch {
+    std::string batchId;
+    std::vector<Observation> observations;
+    std::vector<DroppedRange> dropped;
+};
+
+struct RejectedEntry {
+    std::string observationId;
+    std::string reason;
+    bool retryable = false;
+};
+
+// The aggregator's running counts for this collector.
+struct CollectorTotals {
+    std::string runId;
+    std::uint64_t events = 0;
+    std::uint64_t games = 0;
+};
+
+// A parsed acknowledgement of one batch.
+struct Acknowledgement {
+    std::set<std::string> accepted;
+    std::set<std::string> duplicates;
+    std::vector<RejectedEntry> rejected;
+    std::optional<CollectorTotals> totals;
+};
+
+struct BufferStats {
+    std::uint64_t pendingObservations = 0;
+    std::uint64_t droppedObservations = 0;
+    std::uint64_t sentBatches = 0;
+    std::uint32_t consecutiveFailures = 0;
+    std::uint64_t rejectedBatches = 0;
+    std::uint32_t consecutiveRejected = 0;
+    std::optional<std::int64_t> lastSuccessUnixMs;
+    std::string lastError;
+};
+
+class ObservationBuffer {
+public:
+    using Clock = std::function<std::int64_t()>;
+    using Random = std::function<double()>;  // uniform in [0, 1)
+
+    ObservationBuffer(BufferLimits limits, std::uint64_t maxBatchSize, Clock wallClock, Clock steadyClock,
+                      Random random);
+    ObservationBuffer(const ObservationBuffer&) = delete;
+    ObservationBuffer& operator=(const ObservationBuffer&) = delete;
+
+    // Numbers the observation, queues it and applies the limits; returns its sequence.
+    std::uint64_t push(Observation observation);
+    // The next batch, or nothing while one is in flight, nothing waits, or the back-off runs.
+    std::optional<Batch> takeBatch();
+    // Settles the batch by the aggregator's acknowledgement.
+    void acknowledge(const Batch& batch, const Acknowledgement& ack, std::int64_t nowUnixMs);
+    // The aggregator refused the batch as a whole: its observations are dropped with `reason`.
+    void rejectBatch(const Batch& batch, const std::string& reason);
+    // The upload did not succeed; the batch is sent again after the back-off.
+    void failBatch(const Batch& batch, const std::string& message, bool retryable);
+    // Halves the batch size; false (nothing changed) for a batch of at most one observation.
+    bool splitBatch(const Batch& batch);
+
+    std::uint64_t pendingCount() const;
+    BufferStats stats() const;
+
+private:
+    void applyLimitsLocked();
+
+    mutable std::mutex mutex_;
+    BufferLimits limits_;
+    std::uint64_t maxBatchSize_;
+    Clock wallClock_;
+    Clock steadyClock_;
+    Random random_;
+    std::deque<Observation> queue_;
+    std::uint64_t heldBytes_ = 0;
+    std::uint64_t nextSequence_ = 1;
+    std::uint64_t batchCounter_ = 0;
+    std::vector<DroppedRange> pendingDropped_;
+    bool inFlight_ = false;
+    std::int64_t retryDelayMs_ = 0;
+    std::int64_t nextAttemptAt_ = 0;
+    BufferStats stats_;
+};
+
+// Charge of one observation in bytes: 160 + endpoint + payload + error.
+std::uint64_t observationCharge(const Observation& observation);
+
+}  // namespace vornet
