@@ -1,0 +1,456 @@
+#include "net/winhttp_client_win.h"
+
+#include "core/text.h"
+#include "net/winhttp_async_win.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace vornet {
+
+namespace {
+
+constexpr DWORD kSecureProtocolsModern = 0x2800;  // TLS 1.2 | TLS 1.3
+constexpr DWORD kSecureProtocolsTls12 = 0x800;
+constexpr DWORD kSecureFlag = 0x800000;  // WINHTTP_FLAG_SECURE
+constexpr DWORD kIgnoreUnknownCa = 0x100;
+constexpr DWORD kIgnoreNameMismatch = 0x1000;
+constexpr DWORD kIgnoreAll = 0x3300;  // unknown CA, wrong usage, name mismatch, dates
+constexpr DWORD kSendingRequestFlags = 0x30;
+
+constexpr DWORD kCodeTimeout = 12002;
+constexpr DWORD kCodeNameNotResolved = 12007;
+constexpr DWORD kCodeCancelled = 12017;
+constexpr DWORD kCodeCannotConnect = 12029;
+constexpr DWORD kCodeConnectionReset = 12030;
+constexpr DWORD kCodeSecureChannel = 12157;
+constexpr DWORD kCodeSecureFailure = 12175;
+constexpr DWORD kCodeWsaTimedOut = 10060;
+
+using win::wide;
+
+
+
+void setSecureProtocols(HINTERNET session) {
+    DWORD flags = kSecureProtocolsModern;
+    if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &flags, sizeof(flags))) {
+        flags = kSecureProtocolsTls12;
+        WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &flags, sizeof(flags));
+    }
+}
+
+win::WinHttpHandle openSession(const WideString& agent, DWORD accessType, DWORD flags) {
+    return win::WinHttpHandle(
+        WinHttpOpen(wide(agent), accessType, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, flags));
+}
+
+// Direct and proxy sessions for one mode (synchronous or asynchronous).
+void openSessions(const WideString& agent, DWORD flags, win::WinHttpHandle& direct, win::WinHttpHandle& proxy) {
+    direct = openSession(agent, WINHTTP_ACCESS_TYPE_NO_PROXY, flags);
+    proxy = openSession(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, flags);
+    if (!proxy) {
+        proxy = openSession(agent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, flags);
+    }
+    for (auto* session : {&direct, &proxy}) {
+        if (*session) {
+            setSecureProtocols(session->get());
+        }
+    }
+}
+
+std::optional<std::uint64_t> contentLength(HINTERNET request) {
+    wchar_t buffer[32] = {};
+    DWORD size = sizeof(buffer);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, buffer, &size,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    std::size_t digits = 0;
+    for (const wchar_t* p = buffer; *p; ++p) {
+        if (*p == L' ' || *p == L'\t') {
+            continue;
+        }
+        if (*p < L'0' || *p > L'9' || digits >= 19) {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(*p - L'0');
+        ++digits;
+    }
+    if (digits == 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::string describeError(unsigned long code) {
+    switch (code) {
+        case kCodeTimeout:
+        case kCodeWsaTimedOut:  // wine reports socket time-outs with the Winsock code
+            return kErrTimedOut;
+        case kCodeNameNotResolved:
+            return kErrNotResolved;
+        case kCodeCancelled:
+            return kErrCancelled;
+        case kCodeCannotConnect:
+            return kErrRefused;
+        case kCodeConnectionReset:
+            return kErrReset;
+        case kCodeSecureFailure:
+        case kCodeSecureChannel:  // a handshake the TLS layer refused (wine: any certificate problem)
+            return kErrTlsValidation;
+        default:
+            return "WinHTTP error " + std::to_string(code);
+    }
+}
+
+bool isTlsErrorCode(unsigned long code) { return code == kCodeSecureFailure || code == kCodeSecureChannel; }
+
+std::string verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request) {
+    win::CertStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    if (!store) {
+        return kReasonNoStore;
+    }
+    for (const std::string& root : request.pinnedRoots) {
+        CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(root.data()),
+                                         static_cast<DWORD>(root.size()), CERT_STORE_ADD_ALWAYS, nullptr);
+    }
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    PCCERT_CHAIN_CONTEXT rawChain = nullptr;
+    ChainFacts facts;
+    if (CertGetCertificateChain(nullptr, serverCertificate, nullptr, store.get(), &para, 0, nullptr, &rawChain)) {
+        win::CertChain chain(rawChain);
+        if (chain.get()->cChain != 0 && chain.get()->rgpChain[0]->cElement != 0) {
+            const CERT_SIMPLE_CHAIN* simple = chain.get()->rgpChain[0];
+            PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
+            facts.built = true;
+            facts.top.assign(reinterpret_cast<const char*>(top->pbCertEncoded), top->cbCertEncoded);
+            // The pinned root is not in the system store, so the engine calls it untrusted;
+            // revocation is not checked.
+            DWORD status = chain.get()->TrustStatus.dwErrorStatus &
+                           ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                                               CERT_TRUST_IS_OFFLINE_REVOCATION);
+            facts.timeInvalid = (status & CERT_TRUST_IS_NOT_TIME_VALID) != 0;
+            facts.otherErrors = facts.timeInvalid ? 0 : status;
+        }
+    }
+    return judgeChain(facts, request);
+}
+
+namespace win {
+
+const wchar_t* wide(const WideString& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+void runPinCheck(HINTERNET request, PinCheck& check) {
+    PCCERT_CONTEXT raw = nullptr;
+    DWORD size = sizeof(raw);
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &raw, &size) || raw == nullptr) {
+        check.reason = kReasonNoCertificate;
+        check.checked = true;
+        check.rejected = true;
+    } else {
+        CertContext certificate(raw);
+        std::string reason = verifyChain(certificate.get(), check.request);
+        if (!reason.empty()) {
+            check.reason = std::move(reason);
+            check.rejected = true;
+        }
+        check.checked = true;
+    }
+    // Closing the handle aborts the request on Windows; wine sends it anyway, so the result is
+    // decided by `rejected`, never by whether the send failed.
+    if (check.rejected && !check.handleClosed.exchange(true)) {
+        WinHttpCloseHandle(request);
+    }
+}
+
+std::optional<HttpResponse> judgeSend(const HttpRequest& request, bool sent, DWORD error, PinCheck* check) {
+    if (check && check->rejected) {
+        return failedResponse(kErrRejectedPrefix + check->reason, true);
+    }
+    if (!sent) {
+        return failedResponse(describeError(error), isTlsErrorCode(error));
+    }
+    if (usesPinnedRoots(request) && (!check || !check->checked)) {
+        return failedResponse(kErrNotCheckedAgainstPin, true);
+    }
+    return std::nullopt;
+}
+
+WideString headerBlock(const HttpRequest& request) {
+    std::string block;
+    for (const auto& [name, value] : request.headers) {
+        block += name;
+        block += ": ";
+        block += value;
+        block += "\r\n";
+    }
+    return utf8ToWide(block);
+}
+
+void closeRequest(WinHttpHandle& request, PinCheck* check) {
+    if (check && check->handleClosed.exchange(true)) {
+        request.release();
+    } else {
+        request.reset();
+    }
+}
+
+}  // namespace win
+
+namespace {
+
+using win::wide;
+
+void CALLBACK pinCheckCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID, DWORD) {
+    if (status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || context == 0) {
+        return;
+    }
+    win::runPinCheck(handle, *reinterpret_cast<PinCheck*>(context));
+}
+
+}  // namespace
+
+WinHttpClient::WinHttpClient(const std::string& userAgent) {
+    WideString agent = utf8ToWide(userAgent);
+    openSessions(agent, 0, directSession_, proxySession_);
+    openSessions(agent, WINHTTP_FLAG_ASYNC, asyncDirectSession_, asyncProxySession_);
+}
+
+WinHttpClient::~WinHttpClient() = default;
+
+bool WinHttpClient::isVerified(const std::string& host, std::int32_t port) const {
+    return verifiedPairs_.contains(host + ":" + std::to_string(port));
+}
+
+std::string WinHttpClient::prepareRequest(const HttpRequest& request, bool webSocket, bool async, Prepared& out) {
+    if (auto refused = checkRequestPolicy(request)) {
+        return *refused;
+    }
+    const win::WinHttpHandle& session = async ? (request.useProxy ? asyncProxySession_ : asyncDirectSession_)
+                                              : (request.useProxy ? proxySession_ : directSession_);
+    if (!session) {
+        return "WinHTTP session unavailable";
+    }
+    out.connection.reset(WinHttpConnect(session.get(), wide(utf8ToWide(request.host)),
+                                        static_cast<INTERNET_PORT>(request.port), 0));
+    if (!out.connection) {
+        return describeError(GetLastError());
+    }
+    out.request.reset(WinHttpOpenRequest(out.connection.get(), wide(utf8ToWide(request.method)),
+                                         wide(utf8ToWide(request.path)), nullptr, WINHTTP_NO_REFERER,
+                                         WINHTTP_DEFAULT_ACCEPT_TYPES, request.https ? kSecureFlag : 0));
+    if (!out.request) {
+        return describeError(GetLastError());
+    }
+    HINTERNET h = out.request.get();
+    int timeout = static_cast<int>(std::min<std::uint32_t>(request.timeoutMs, 0x7fffffff));
+    WinHttpSetTimeouts(h, timeout, timeout, timeout, timeout);
+    // WinHttpSetTimeouts does not bound the wait for the response headers everywhere (wine).
+    DWORD responseTimeout = static_cast<DWORD>(timeout);
+    WinHttpSetOption(h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
+    DWORD disable = WINHTTP_DISABLE_REDIRECTS;
+    WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
+    if (webSocket && !WinHttpSetOption(h, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
+        return "WebSocket upgrade not supported by this WinHTTP";
+    }
+    if (!request.https) {
+        return {};
+    }
+    DWORD flags = 0;
+    if (request.tlsMode == TlsMode::PinnedRoots) {
+        flags = kIgnoreUnknownCa;
+        if (!checksHostName(request)) {
+            flags |= kIgnoreNameMismatch;
+        }
+    } else if (request.tlsMode == TlsMode::Insecure) {
+        flags = kIgnoreAll;
+    }
+    if (flags != 0) {
+        WinHttpSetOption(h, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
+    }
+    return {};
+}
+
+HttpResponse WinHttpClient::sendRequest(const HttpRequest& request, Prepared& prepared, PinCheck* check) {
+    HINTERNET h = prepared.request.get();
+    if (check) {
+        DWORD_PTR context = reinterpret_cast<DWORD_PTR>(check);
+        WinHttpSetOption(h, WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof(context));
+        WinHttpSetStatusCallback(h, pinCheckCallback, kSendingRequestFlags, 0);
+    }
+    WideString headers = win::headerBlock(request);
+    DWORD bodySize = static_cast<DWORD>(request.body.size());
+    void* body = request.body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(request.body.data());
+    BOOL sent = WinHttpSendRequest(h, headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wide(headers),
+                                   headers.empty() ? 0 : static_cast<DWORD>(-1L), body, bodySize, bodySize,
+                                   reinterpret_cast<DWORD_PTR>(check));
+    DWORD error = sent ? 0 : GetLastError();
+    if (check && check->handleClosed) {
+        prepared.request.release();
+    }
+    if (auto verdict = win::judgeSend(request, sent != FALSE, error, check)) {
+        if (check && check->rejected) {
+            verifiedPairs_.remove(VerifiedPairs::key(request));
+        }
+        return *verdict;
+    }
+    if (!WinHttpReceiveResponse(h, nullptr)) {
+        error = GetLastError();
+        return failedResponse(describeError(error), isTlsErrorCode(error));
+    }
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                             &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+        return failedResponse(describeError(GetLastError()));
+    }
+    HttpResponse response;
+    response.status = static_cast<std::int32_t>(status);
+    return response;
+}
+
+void WinHttpClient::readBody(HINTERNET request, HttpResponse& response) {
+    const std::optional<std::uint64_t> expected = contentLength(request);
+    std::string buffer(kReadChunkBytes, '\0');
+    std::string body;
+    std::optional<DWORD> readError;
+    for (;;) {
+        DWORD available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            readError = GetLastError();
+            break;
+        }
+        if (available == 0) {
+            break;
+        }
+        // Never ask for more than is available: wine may block for the rest otherwise.
+        DWORD wanted = std::min<DWORD>(available, static_cast<DWORD>(buffer.size()));
+        DWORD got = 0;
+        if (!WinHttpReadData(request, buffer.data(), wanted, &got)) {
+            readError = GetLastError();
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (body.size() + got > kMaxResponseBytes) {
+            response = failedResponse(kErrTooLarge);
+            return;
+        }
+        body.append(buffer.data(), got);
+    }
+    const bool shortBody = expected && body.size() < *expected;
+    if (readError) {
+        if (shortBody || (!expected && !body.empty())) {
+            response = failedResponse(truncatedError(describeError(*readError)));
+            return;
+        }
+    } else if (shortBody) {
+        // wine ends a short body with a zero-byte read and no error.
+        response = failedResponse(truncatedError(""));
+        return;
+    }
+    response.body = std::move(body);
+}
+
+std::optional<HttpResponse> WinHttpClient::checkFirstContact(const HttpRequest& request) {
+    if (!usesPinnedRoots(request)) {
+        return std::nullopt;
+    }
+    const std::string key = VerifiedPairs::key(request);
+    if (verifiedPairs_.contains(key)) {
+        return std::nullopt;
+    }
+    HttpRequest probe;
+    probe.method = "GET";
+    probe.https = true;
+    probe.host = request.host;
+    probe.port = request.port;
+    probe.path = "/";
+    probe.timeoutMs = request.timeoutMs;
+    probe.tlsMode = request.tlsMode;
+    probe.pinnedRoots = request.pinnedRoots;
+    probe.allowLoopbackNameMismatch = request.allowLoopbackNameMismatch;
+    probe.useProxy = request.useProxy;
+
+    ProbeOutcome outcome;
+    Prepared prepared;
+    if (std::string error = prepareRequest(probe, false, false, prepared); !error.empty()) {
+        outcome.prepareError = std::move(error);
+    } else {
+        PinCheck check(probe);
+        HttpResponse answer = sendRequest(probe, prepared, &check);
+        win::closeRequest(prepared.request, &check);
+        outcome.checked = check.checked;
+        outcome.rejected = check.rejected;
+        outcome.reason = check.reason;
+        outcome.error = answer.error;
+    }
+    auto refused = firstContactFailure(outcome);
+    if (!refused) {
+        verifiedPairs_.add(key);
+    }
+    return refused;
+}
+
+HttpResponse WinHttpClient::request(const HttpRequest& request) {
+    if (auto refused = checkRequestPolicy(request)) {
+        return failedResponse(*refused);
+    }
+    if (auto refused = checkFirstContact(request)) {
+        return *refused;
+    }
+    Prepared prepared;
+    if (std::string error = prepareRequest(request, false, false, prepared); !error.empty()) {
+        return failedResponse(std::move(error));
+    }
+    std::optional<PinCheck> check;
+    if (usesPinnedRoots(request)) {
+        check.emplace(request);
+    }
+    PinCheck* checkPtr = check ? &*check : nullptr;
+    HttpResponse response = sendRequest(request, prepared, checkPtr);
+    if (response.status != 0) {
+        readBody(prepared.request.get(), response);
+    }
+    win::closeRequest(prepared.request, checkPtr);
+    prepared.connection.reset();
+    return response;
+}
+
+std::unique_ptr<WebSocketConnection> WinHttpClient::connectWebSocket(const HttpRequest& request, std::string& error) {
+    error.clear();
+    if (auto refused = checkRequestPolicy(request)) {
+        error = *refused;
+        return nullptr;
+    }
+    if (auto refused = checkFirstContact(request)) {
+        error = refused->error;
+        return nullptr;
+    }
+    Prepared prepared;
+    if (std::string failed = prepareRequest(request, true, true, prepared); !failed.empty()) {
+        error = std::move(failed);
+        return nullptr;
+    }
+    win::HandshakeResult result = win::performHandshake(request, prepared.request, usesPinnedRoots(request));
+    prepared.connection.reset();
+    if (!result.error.empty()) {
+        if (result.certificateRejected) {
+            verifiedPairs_.remove(VerifiedPairs::key(request));
+        }
+        error = std::move(result.error);
+        return nullptr;
+    }
+    return std::make_unique<WinWebSocket>(std::move(result.socket), std::move(result.socketContext));
+}
+
+std::unique_ptr<HttpClient> createHttpClient(const std::string& userAgent) {
+    return std::make_unique<WinHttpClient>(userAgent);
+}
+
+}  // namespace vornet

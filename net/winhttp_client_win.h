@@ -1,0 +1,92 @@
+// The Windows transport: HttpClient and WebSocketConnection on WinHTTP, with server certificates
+// judged through CryptoAPI when a request pins its roots.
+#pragma once
+
+#include "net/http_client.h"
+#include "net/http_policy.h"
+#include "net/win_handles_win.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vornet {
+
+// A WinHTTP or socket error code as a transport error text.
+std::string describeError(unsigned long code);
+// True when the code means the platform's TLS layer refused the server or its certificate.
+bool isTlsErrorCode(unsigned long code);
+
+// The pinned-root judgement of one server certificate: empty when its chain ends, byte for byte,
+// in one of request.pinnedRoots and has no other error; otherwise the reason it was refused.
+std::string verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request);
+
+// Outcome of the pinned-root check of one request. The status callback may run on a WinHTTP
+// thread, hence the atomics; `reason` is written before `rejected` is set.
+struct PinCheck {
+    explicit PinCheck(const HttpRequest& checked) : request(checked) {}
+    const HttpRequest& request;  // its pinnedRoots are the roots to accept
+    std::atomic<bool> checked{false};
+    std::atomic<bool> rejected{false};
+    std::atomic<bool> handleClosed{false};
+    std::string reason;
+};
+
+namespace win {
+struct AsyncContext;
+}
+
+class WinHttpClient final : public HttpClient {
+public:
+    explicit WinHttpClient(const std::string& userAgent);
+    ~WinHttpClient() override;
+
+    HttpResponse request(const HttpRequest& request) override;
+    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override;
+
+    // True when host:port is in the set of pairs whose pinned root has been proven.
+    bool isVerified(const std::string& host, std::int32_t port) const;
+
+private:
+    struct Prepared {
+        win::WinHttpHandle connection;
+        win::WinHttpHandle request;
+    };
+
+    std::optional<HttpResponse> checkFirstContact(const HttpRequest& request);
+    // Empty error: the handles are ready. `async` selects the WebSocket sessions.
+    std::string prepareRequest(const HttpRequest& request, bool webSocket, bool async, Prepared& out);
+    // Sends the prepared request and reads the status line; status 0 on failure.
+    HttpResponse sendRequest(const HttpRequest& request, Prepared& prepared, PinCheck* check);
+    void readBody(HINTERNET request, HttpResponse& response);
+
+    win::WinHttpHandle directSession_;
+    win::WinHttpHandle proxySession_;
+    // WebSocket connections run on asynchronous sessions: only there does closing the handle
+    // reliably end a receive that is waiting in another thread.
+    win::WinHttpHandle asyncDirectSession_;
+    win::WinHttpHandle asyncProxySession_;
+
+    VerifiedPairs verifiedPairs_;
+};
+
+class WinWebSocket final : public WebSocketConnection {
+public:
+    WinWebSocket(win::WinHttpHandle socket, std::shared_ptr<win::AsyncContext> context);
+    ~WinWebSocket() override;
+
+    bool send(const std::string& text) override;
+    std::optional<std::string> receive() override;
+    void close() override;
+
+private:
+    std::mutex handleLock_;
+    win::WinHttpHandle handle_;
+    std::mutex sendLock_;  // one send in flight; taken before handleLock_
+    std::shared_ptr<win::AsyncContext> context_;
+};
+
+}  // namespace vornet
