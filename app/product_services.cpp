@@ -1,0 +1,36 @@
+#include "app/product_services.h"
+
+#include <memory>
+
+#include "collector/token.h"
+#include "net/http_client.h"
+
+namespace vornet::app {
+
+EnrollFunction productEnrollFunction() {
+    return [](const Config& config, const std::string& code, const std::string& expectedCollectorId) {
+        std::unique_ptr<HttpClient> client = createHttpClient(std::string("Parlow/") + kCollectorVersion);
+        if (!client) {
+            EnrollResult failed;
+            failed.message = "cannot create HTTP client";
+            return failed;
+        }
+        return enroll(config, *client, code, expectedCollectorId);
+    };
+}
+
+WriteTokenFunction productWriteToken() {
+    return [](const std::string& collectorId, const std::string& token, std::string& error) {
+        return writeToken(collectorId, token, error);
+    };
+}
+
+std::function<bool(const std::string&)> productTokenReadable() {
+    return [](const std::string& collectorId) {
+        std::string source;
+        std::string error;
+        return readToken(collectorId, source, error).has_value();
+    };
+}
+
+}  // namespace vornet::app
