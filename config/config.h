@@ -50,6 +50,8 @@ struct Config {
     std::uint64_t maxObservations = 10000;
     std::uint64_t maxBytes = 33554432;
     std::uint32_t maxAgeSeconds = 900;
+
+    bool operator==(const Config&) const = default;
 };
 
 struct ParsedUrl {
@@ -57,6 +59,8 @@ struct ParsedUrl {
     std::string host;  // without brackets for an IPv6 literal
     std::uint32_t port = 443;
     std::string path;  // empty, or starts with '/' and does not end with '/'
+
+    bool operator==(const ParsedUrl&) const = default;
 };
 
 // Every default. Note: `url` stays empty and host/port/path are not derived here.
@@ -70,6 +74,7 @@ std::optional<Config> loadConfigFile(const std::string& path, std::vector<std::s
                                      std::vector<std::string>& warnings);
 // False when endpointPath is listed in disabledEndpoints (exact, case-sensitive).
 bool endpointEnabled(const Config& config, std::string_view endpointPath);
+// Splits an http or https URL; on failure returns nothing and stores the reason in `error`.
 std::optional<ParsedUrl> parseUrl(std::string_view text, std::string* error = nullptr);
 
 }  // namespace vornet
