@@ -1,7 +1,7 @@
 #include "collector/observation.h"
 
 #include <algorithm>
-#include <array>
+#include <cstdint>
 
 #include "core/text.h"
 
@@ -9,33 +9,97 @@ namespace vornet {
 
 namespace {
 
-constexpr std::array<std::string_view, 15> kSensitiveWords = {
-    "password", "passwd",  "token",  "secret",     "cookie",      "authoriz",    "credential", "jwt",
-    "apikey",   "api_key", "api-key", "remoting", "sessionkey", "session_key", "session-key"};
-
 constexpr std::size_t kErrorCut = 500;
 
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+struct LowerTable {
+    unsigned char map[256] = {};
+    constexpr LowerTable() {
+        for (int c = 0; c < 256; ++c) map[c] = static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+};
+constexpr LowerTable kLower;
+
+unsigned char lowerAt(std::string_view key, std::size_t i) { return kLower.map[static_cast<unsigned char>(key[i])]; }
+
+// True when `key`, with A-Z lowered, holds `word` at position i.
+template <std::size_t N>
+bool wordAt(std::string_view key, std::size_t i, const char (&word)[N]) {
+    constexpr std::size_t length = N - 1;
+    if (key.size() - i < length) return false;
+    for (std::size_t k = 0; k < length; ++k)
+        if (lowerAt(key, i + k) != static_cast<unsigned char>(word[k])) return false;
+    return true;
+}
+
+// Pairs of bytes with which a listed word begins: "pa", "to", "se", "co", "cr", "au", "ap",
+// "jw", "re".
+struct BigramTable {
+    std::uint64_t bits[65536 / 64] = {};
+    constexpr BigramTable() {
+        const char* starts[] = {"pa", "to", "se", "co", "cr", "au", "ap", "jw", "re"};
+        for (const char* b : starts) {
+            unsigned v = static_cast<unsigned char>(b[0]) << 8 | static_cast<unsigned char>(b[1]);
+            bits[v / 64] |= std::uint64_t{1} << (v % 64);
+        }
+    }
+    bool has(unsigned a, unsigned b) const {
+        unsigned v = a << 8 | b;
+        return bits[v / 64] >> (v % 64) & 1;
+    }
+};
+constexpr BigramTable kBigrams;
+
+// Every key of every answer passes through here, so instead of lowering a copy and searching
+// it once per listed word ("password", "passwd", "token", "secret", "cookie", "authoriz",
+// "credential", "jwt", "apikey", "api_key", "api-key", "remoting", "sessionkey",
+// "session_key", "session-key"), the key is scanned once, lowering on the fly, and words are
+// compared only where the first two bytes of one of them stand.
+bool containsSensitiveWord(std::string_view key) {
+    for (std::size_t i = 0; i + 2 < key.size(); ++i) {
+        unsigned char first = lowerAt(key, i);
+        if (!kBigrams.has(first, lowerAt(key, i + 1))) continue;
+        switch (first) {
+        case 'p':
+            if (wordAt(key, i, "pass") && (wordAt(key, i + 4, "word") || wordAt(key, i + 4, "wd"))) return true;
+            break;
+        case 't':
+            if (wordAt(key, i, "token")) return true;
+            break;
+        case 's':
+            if (wordAt(key, i, "secret")) return true;
+            if (wordAt(key, i, "session") &&
+                (wordAt(key, i + 7, "key") || wordAt(key, i + 7, "_key") || wordAt(key, i + 7, "-key")))
+                return true;
+            break;
+        case 'c':
+            if (wordAt(key, i, "cookie") || wordAt(key, i, "credential")) return true;
+            break;
+        case 'a':
+            if (wordAt(key, i, "authoriz")) return true;
+            if (wordAt(key, i, "api") &&
+                (wordAt(key, i + 3, "key") || wordAt(key, i + 3, "_key") || wordAt(key, i + 3, "-key")))
+                return true;
+            break;
+        case 'j':
+            if (lowerAt(key, i + 2) == 't') return true;
+            break;
+        case 'r':
+            if (wordAt(key, i, "remoting")) return true;
+            break;
+        default: break;
+        }
+    }
+    return false;
+}
 
 }  // namespace
 
 bool isSensitiveKey(std::string_view key) {
-    // Every listed word is at least three bytes long, "auth" and "...pass" four.
+    // The shortest listed word, "jwt", has three bytes.
     if (key.size() < 3) return false;
-    char small[64];
-    std::string large;
-    std::string_view lower;
-    if (key.size() <= sizeof small) {
-        for (std::size_t i = 0; i < key.size(); ++i) small[i] = lowerAscii(key[i]);
-        lower = std::string_view(small, key.size());
-    } else {
-        large = asciiLower(key);
-        lower = large;
-    }
-    for (std::string_view word : kSensitiveWords)
-        if (lower.find(word) != std::string_view::npos) return true;
-    if (lower == "auth") return true;
-    return lower.size() >= 4 && lower.substr(lower.size() - 4) == "pass";
+    if (containsSensitiveWord(key)) return true;
+    if (key.size() == 4 && wordAt(key, 0, "auth")) return true;
+    return key.size() >= 4 && wordAt(key, key.size() - 4, "pass");
 }
 
 void redactSecrets(JsonValue& value) {
@@ -64,6 +128,7 @@ void setPayloadFromBody(Observation& observation, std::string_view body) {
     }
     redactSecrets(*parsed);
     observation.payload.clear();
+    observation.payload.reserve(body.size());
     appendJson(observation.payload, *parsed);
 }
 

@@ -7,6 +7,32 @@
 
 namespace vornet {
 
+namespace {
+
+// Length of the leading run of bytes that need no attention inside a JSON string: anything but
+// the double quote, the backslash and bytes below 0x20. Strings make up most of a game client
+// answer, so the run is measured eight bytes at a time.
+std::size_t plainRunLength(const char* p, std::size_t n) {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t highs = 0x8080808080808080ULL;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        std::uint64_t quote = w ^ (ones * '"');
+        std::uint64_t backslash = w ^ (ones * '\\');
+        std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w);
+        if (special & highs) break;
+    }
+    for (; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == '"' || c == '\\' || c < 0x20) break;
+    }
+    return i;
+}
+
+}  // namespace
+
 JsonValue::JsonValue(bool value) : kind(JsonKind::Bool), boolean(value) {}
 
 JsonValue::JsonValue(std::int64_t value) : kind(JsonKind::Number) {
@@ -355,11 +381,7 @@ private:
         for (;;) {
             // Copy the run of ordinary bytes in one go.
             std::size_t start = pos_;
-            while (pos_ < n_) {
-                unsigned char c = static_cast<unsigned char>(p_[pos_]);
-                if (c == '"' || c == '\\' || c < 0x20) break;
-                ++pos_;
-            }
+            pos_ += plainRunLength(p_ + pos_, n_ - pos_);
             out.append(p_ + start, pos_ - start);
             if (pos_ >= n_) return fail("unterminated string");
             unsigned char c = static_cast<unsigned char>(p_[pos_]);
@@ -439,8 +461,9 @@ void appendJsonString(std::string& out, std::string_view s) {
     std::size_t n = s.size();
     std::size_t runStart = 0;
     for (std::size_t i = 0; i < n; ++i) {
+        i += plainRunLength(p + i, n - i);
+        if (i >= n) break;
         unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
         out.append(p + runStart, i - runStart);
         runStart = i + 1;
         switch (c) {
