@@ -57,6 +57,17 @@ struct Acknowledgement {
     std::optional<CollectorTotals> totals;
 };
 
+// What tests and diagnostics may see of the buffer's inner state (a copy, taken under the lock).
+struct BufferInspection {
+    std::uint64_t heldBytes = 0;
+    std::vector<std::uint64_t> queuedSequences;  // front first
+    std::vector<DroppedRange> pendingDropped;    // oldest first
+    bool inFlight = false;
+    std::uint64_t maxBatchSize = 0;
+    std::int64_t retryDelayMs = 0;
+    std::int64_t nextAttemptAt = 0;  // steady-clock milliseconds
+};
+
 struct BufferStats {
     std::uint64_t pendingObservations = 0;
     std::uint64_t droppedObservations = 0;
@@ -94,8 +105,19 @@ public:
     std::uint64_t pendingCount() const;
     BufferStats stats() const;
 
+    BufferInspection inspect() const;
+    // Called with each range that the cap on unreported ranges pushes out, so it is never
+    // reported. Runs under the buffer's lock: it must not call back into the buffer.
+    void setRangeLostObserver(std::function<void(const DroppedRange&)> observer);
+
+    // Unreported ranges kept at most; the oldest beyond it is lost (its count still counts).
+    static constexpr std::size_t kMaxPendingRanges = 100;
+
 private:
     void applyLimitsLocked();
+    void recordEvictionLocked(std::uint64_t sequence, const char* reason);
+    bool isInFlightLocked(const Batch& batch) const;
+    void restoreRangesLocked(const Batch& batch);
 
     mutable std::mutex mutex_;
     BufferLimits limits_;
@@ -109,9 +131,11 @@ private:
     std::uint64_t batchCounter_ = 0;
     std::vector<DroppedRange> pendingDropped_;
     bool inFlight_ = false;
+    std::string inFlightBatchId_;
     std::int64_t retryDelayMs_ = 0;
     std::int64_t nextAttemptAt_ = 0;
     BufferStats stats_;
+    std::function<void(const DroppedRange&)> rangeLost_;
 };
 
 // Charge of one observation in bytes: 160 + endpoint + payload + error.

@@ -1,0 +1,252 @@
+#include "collector/buffer.h"
+
+#include <algorithm>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+namespace vornet {
+
+namespace {
+
+constexpr const char* kReasonMaxAge = "max_age";
+constexpr const char* kReasonBufferFull = "buffer_full";
+
+constexpr std::int64_t kRetryableRejectionDelayMs = 1000;
+constexpr std::int64_t kMinRetryDelayMs = 500;
+constexpr std::int64_t kMaxRetryDelayMs = 30000;
+constexpr std::int64_t kFinalFailureDelayMs = 60000;
+
+// How many observations at the queue front line up with the batch, in order. Only those are
+// settled: anything else was never handed out in this batch.
+std::size_t matchedPrefix(const std::deque<Observation>& queue, const Batch& batch) {
+    std::size_t n = 0;
+    const std::size_t limit = std::min(queue.size(), batch.observations.size());
+    while (n < limit && queue[n].sequence == batch.observations[n].sequence) ++n;
+    return n;
+}
+
+}  // namespace
+
+std::uint64_t observationCharge(const Observation& observation) {
+    return 160 + observation.endpoint.size() + observation.payload.size() + observation.error.size();
+}
+
+ObservationBuffer::ObservationBuffer(BufferLimits limits, std::uint64_t maxBatchSize, Clock wallClock,
+                                     Clock steadyClock, Random random)
+    : limits_(limits),
+      // A size of 0 would hand out empty batches for ever while observations wait.
+      maxBatchSize_(std::max<std::uint64_t>(maxBatchSize, 1)),
+      wallClock_(std::move(wallClock)),
+      steadyClock_(std::move(steadyClock)),
+      random_(std::move(random)) {}
+
+std::uint64_t ObservationBuffer::push(Observation observation) {
+    std::lock_guard lock(mutex_);
+    const std::uint64_t sequence = nextSequence_++;
+    observation.sequence = sequence;
+    observation.observationId.assign(1, 'o');
+    observation.observationId += std::to_string(sequence);
+    heldBytes_ += observationCharge(observation);
+    queue_.push_back(std::move(observation));
+    applyLimitsLocked();
+    return sequence;
+}
+
+void ObservationBuffer::recordEvictionLocked(std::uint64_t sequence, const char* reason) {
+    if (!pendingDropped_.empty()) {
+        DroppedRange& last = pendingDropped_.back();
+        if (last.toSequence + 1 == sequence && last.reason == reason) {
+            ++last.count;
+            last.toSequence = sequence;
+            return;
+        }
+    }
+    pendingDropped_.push_back(DroppedRange{1, sequence, sequence, reason});
+    if (pendingDropped_.size() > kMaxPendingRanges) {
+        if (rangeLost_) rangeLost_(pendingDropped_.front());
+        pendingDropped_.erase(pendingDropped_.begin());
+    }
+}
+
+void ObservationBuffer::applyLimitsLocked() {
+    // The batch in flight holds copies of the queue front; evicting now would make its
+    // settlement miss observations that the aggregator may already have.
+    if (inFlight_) return;
+    if (queue_.empty()) return;
+    const std::int64_t cutoff = wallClock_() - static_cast<std::int64_t>(limits_.maxAgeSeconds) * 1000;
+    while (!queue_.empty()) {
+        const Observation& front = queue_.front();
+        const bool tooOld = front.observedAt < cutoff;
+        if (!tooOld && queue_.size() <= limits_.maxObservations && heldBytes_ <= limits_.maxBytes) break;
+        recordEvictionLocked(front.sequence, tooOld ? kReasonMaxAge : kReasonBufferFull);
+        heldBytes_ -= observationCharge(front);
+        ++stats_.droppedObservations;
+        queue_.pop_front();
+    }
+}
+
+std::optional<Batch> ObservationBuffer::takeBatch() {
+    std::lock_guard lock(mutex_);
+    if (inFlight_ || (queue_.empty() && pendingDropped_.empty())) return std::nullopt;
+    if (steadyClock_() < nextAttemptAt_) return std::nullopt;
+    ++batchCounter_;
+    Batch batch;
+    batch.batchId = "batch_" + std::to_string(batchCounter_);
+    const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(queue_.size(), maxBatchSize_));
+    batch.observations.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+    batch.dropped.swap(pendingDropped_);
+    inFlight_ = true;
+    inFlightBatchId_ = batch.batchId;
+    return batch;
+}
+
+bool ObservationBuffer::isInFlightLocked(const Batch& batch) const {
+    // A settlement of anything but the batch handed out last (a stale copy, a second
+    // settlement of the same batch) would put its ranges back twice or remove the wrong
+    // observations, so it changes nothing.
+    return inFlight_ && batch.batchId == inFlightBatchId_;
+}
+
+void ObservationBuffer::restoreRangesLocked(const Batch& batch) {
+    pendingDropped_.insert(pendingDropped_.begin(), batch.dropped.begin(), batch.dropped.end());
+}
+
+void ObservationBuffer::acknowledge(const Batch& batch, const Acknowledgement& ack, std::int64_t nowUnixMs) {
+    std::lock_guard lock(mutex_);
+    if (!isInFlightLocked(batch)) return;
+
+    std::unordered_set<std::string_view> finallyRejected;
+    bool retryableRejection = false;
+    for (const RejectedEntry& entry : ack.rejected) {
+        if (entry.retryable)
+            retryableRejection = true;
+        else
+            finallyRejected.insert(entry.observationId);
+    }
+    auto settled = [&](const std::string& id) {
+        return ack.accepted.count(id) != 0 || ack.duplicates.count(id) != 0 ||
+               (!finallyRejected.empty() && finallyRejected.count(id) != 0);
+    };
+
+    // Kept observations slide towards the end of the matched prefix, keeping their order, so
+    // that dropping the prefix's head leaves them at the front with no extra copies.
+    const std::size_t matched = matchedPrefix(queue_, batch);
+    std::size_t write = matched;
+    for (std::size_t i = matched; i-- > 0;) {
+        Observation& item = queue_[i];
+        if (settled(item.observationId)) {
+            heldBytes_ -= observationCharge(item);
+        } else if (--write != i) {
+            queue_[write] = std::move(item);
+        }
+    }
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(write));
+
+    inFlight_ = false;
+    ++stats_.sentBatches;
+    stats_.consecutiveFailures = 0;
+    stats_.consecutiveRejected = 0;
+    stats_.lastSuccessUnixMs = nowUnixMs;
+    stats_.lastError.clear();
+    retryDelayMs_ = retryableRejection ? kRetryableRejectionDelayMs : 0;
+    nextAttemptAt_ = steadyClock_() + retryDelayMs_;
+    applyLimitsLocked();
+}
+
+void ObservationBuffer::rejectBatch(const Batch& batch, const std::string& reason) {
+    std::lock_guard lock(mutex_);
+    if (!isInFlightLocked(batch)) return;
+
+    // Earlier partial acknowledgements can leave gaps between queued sequences; one range per
+    // run of consecutive sequences keeps every range from claiming an observation that the
+    // aggregator has already accepted.
+    const std::size_t matched = matchedPrefix(queue_, batch);
+    std::vector<DroppedRange> rejected;
+    for (std::size_t i = 0; i < matched; ++i) {
+        const Observation& item = queue_[i];
+        heldBytes_ -= observationCharge(item);
+        if (!rejected.empty() && rejected.back().toSequence + 1 == item.sequence) {
+            ++rejected.back().count;
+            rejected.back().toSequence = item.sequence;
+        } else {
+            rejected.push_back(DroppedRange{1, item.sequence, item.sequence, reason});
+        }
+    }
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(matched));
+    stats_.droppedObservations += matched;
+
+    // The ranges this batch carried were never delivered: they go back in front, as after a
+    // failure, so that no loss goes unreported.
+    restoreRangesLocked(batch);
+    pendingDropped_.insert(pendingDropped_.end(), std::make_move_iterator(rejected.begin()),
+                           std::make_move_iterator(rejected.end()));
+
+    inFlight_ = false;
+    stats_.lastError = "server rejected a batch (" + reason + ")";
+    stats_.consecutiveFailures = 0;
+    ++stats_.rejectedBatches;
+    ++stats_.consecutiveRejected;
+    retryDelayMs_ = 0;
+    nextAttemptAt_ = steadyClock_();
+    applyLimitsLocked();
+}
+
+void ObservationBuffer::failBatch(const Batch& batch, const std::string& message, bool retryable) {
+    std::lock_guard lock(mutex_);
+    if (!isInFlightLocked(batch)) return;
+
+    restoreRangesLocked(batch);
+    inFlight_ = false;
+    ++stats_.consecutiveFailures;
+    stats_.lastError = message;
+    retryDelayMs_ =
+        retryable ? std::clamp(2 * retryDelayMs_, kMinRetryDelayMs, kMaxRetryDelayMs) : kFinalFailureDelayMs;
+    const double factor = random_() * 0.4 + 0.8;
+    nextAttemptAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(retryDelayMs_));
+    applyLimitsLocked();
+}
+
+bool ObservationBuffer::splitBatch(const Batch& batch) {
+    std::lock_guard lock(mutex_);
+    if (!isInFlightLocked(batch) || batch.observations.size() <= 1) return false;
+
+    restoreRangesLocked(batch);
+    inFlight_ = false;
+    maxBatchSize_ = batch.observations.size() / 2;
+    nextAttemptAt_ = steadyClock_();
+    return true;
+}
+
+std::uint64_t ObservationBuffer::pendingCount() const {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
+BufferStats ObservationBuffer::stats() const {
+    std::lock_guard lock(mutex_);
+    BufferStats copy = stats_;
+    copy.pendingObservations = queue_.size();
+    return copy;
+}
+
+BufferInspection ObservationBuffer::inspect() const {
+    std::lock_guard lock(mutex_);
+    BufferInspection view;
+    view.heldBytes = heldBytes_;
+    view.queuedSequences.reserve(queue_.size());
+    for (const Observation& item : queue_) view.queuedSequences.push_back(item.sequence);
+    view.pendingDropped = pendingDropped_;
+    view.inFlight = inFlight_;
+    view.maxBatchSize = maxBatchSize_;
+    view.retryDelayMs = retryDelayMs_;
+    view.nextAttemptAt = nextAttemptAt_;
+    return view;
+}
+
+void ObservationBuffer::setRangeLostObserver(std::function<void(const DroppedRange&)> observer) {
+    std::lock_guard lock(mutex_);
+    rangeLost_ = std::move(observer);
+}
+
+}  // namespace vornet
