@@ -1,0 +1,179 @@
+#include "sources/notification_feed.h"
+
+#include <array>
+#include <chrono>
+#include <string_view>
+
+#include "collector/observation.h"
+
+namespace vornet {
+
+namespace {
+
+constexpr std::array<std::string_view, 8> kRecordedUris = {
+    "/lol-gameflow/v1/gameflow-phase",
+    "/lol-gameflow/v1/session",
+    "/lol-lobby/v2/lobby",
+    "/lol-lobby/v2/lobby/members",
+    "/lol-lobby/v2/lobby/matchmaking/search-state",
+    "/lol-champ-select/v1/session",
+    "/lol-champ-select/v1/session/timer",
+    "/lol-end-of-game/v1/eog-stats-block",
+};
+
+constexpr std::int64_t kStartSpacingMs = 5000;
+
+}  // namespace
+
+bool isRecordedNotificationUri(const std::string& uri) {
+    for (std::string_view u : kRecordedUris)
+        if (u == uri) return true;
+    return false;
+}
+
+NotificationReader::NotificationReader(Config config, HttpClient& http, LocalTlsSettings tls, PollingHost& host)
+    : config_(std::move(config)), http_(http), tls_(std::move(tls)), host_(host) {}
+
+NotificationReader::~NotificationReader() {
+    stopNotificationReader(3000);
+    // A reader still running here was detached by the stop above; the owner abandons rather
+    // than destroys in that case, so reaching this point with one is a programming error that
+    // must not turn into a crash in std::thread's destructor.
+    if (thread_.joinable()) thread_.detach();
+}
+
+bool NotificationReader::enabled() const {
+    return config_.lcuWebSocket && config_.lcu && tls_.configured && !abandoned_.load();
+}
+
+void NotificationReader::ensureNotificationReader() {
+    if (!enabled()) return;
+    std::optional<Lockfile> lockfile;
+    {
+        std::lock_guard<std::mutex> lock(host_.statusMutex());
+        lockfile = host_.sourceState().lockfile;
+    }
+    if (running_.load()) {
+        if (lockfile && lockfile->fingerprint == readerFingerprint_) return;
+        stopNotificationReader(3000);
+    }
+    if (running_.load() || !lockfile || abandoned_.load()) return;
+
+    std::int64_t now = host_.steadyNowMs();
+    if (lastStart_ && now - *lastStart_ < kStartSpacingMs) return;
+    lastStart_ = now;
+    if (thread_.joinable()) thread_.join();
+    stopRequest_ = false;
+    running_ = true;
+    exited_ = false;
+    readerFingerprint_ = lockfile->fingerprint;
+    std::uint64_t generation = ++generation_;
+    thread_ = std::thread([this, lf = *lockfile, generation]() mutable {
+        runNotificationReader(std::move(lf), generation);
+    });
+}
+
+void NotificationReader::setStatusIfCurrent(std::uint64_t generation, const char* status) {
+    if (generation_.load() != generation) return;
+    {
+        std::lock_guard<std::mutex> lock(host_.statusMutex());
+        host_.sourceState().lcuNotifications = status;
+    }
+    running_ = false;
+    exited_ = true;
+}
+
+void NotificationReader::runNotificationReader(Lockfile lockfile, std::uint64_t generation) {
+    HttpRequest request = vornet::loopbackGet(tls_, lockfile.port, "/");
+    request.headers.emplace_back("Authorization", lcuAuthorization(lockfile.password));
+    std::string error;
+    std::unique_ptr<WebSocketConnection> opened = http_.connectWebSocket(request, error);
+    if (!opened) {
+        if (!error.empty()) {
+            std::lock_guard<std::mutex> lock(host_.statusMutex());
+            host_.sourceState().lastError = "LCU WebSocket: " + error;
+        }
+        setStatusIfCurrent(generation, "unavailable");
+        return;
+    }
+    std::shared_ptr<WebSocketConnection> connection(std::move(opened));
+    {
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        connection_ = connection;
+    }
+    if (!stopRequest_.load() && connection->send(kSubscribeMessage)) {
+        std::lock_guard<std::mutex> lock(host_.statusMutex());
+        host_.sourceState().lcuNotifications = "connected";
+    }
+    while (!stopRequest_.load()) {
+        std::optional<std::string> message = connection->receive();
+        if (!message) break;
+        handleMessage(*message);
+    }
+    connection->close();
+    {
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        if (connection_ == connection) connection_.reset();
+    }
+    setStatusIfCurrent(generation, "not_connected");
+}
+
+void NotificationReader::handleMessage(const std::string& text) {
+    std::optional<JsonValue> parsed = parseJson(text);
+    if (!parsed || parsed->kind != JsonKind::Array || parsed->elements.size() < 3) return;
+    const JsonValue& type = parsed->elements[0];
+    if (type.kind != JsonKind::Number || type.asDouble(0) != 8) return;
+    JsonValue& event = parsed->elements[2];
+    std::string uri = event.getString("uri", "");
+    if (!isRecordedNotificationUri(uri)) return;
+    std::string eventType = event.getString("eventType", "Update");
+    JsonValue data;
+    if (JsonValue* found = event.find("data")) data = std::move(*found);
+    recordNotification(uri, eventType, std::move(data));
+}
+
+void NotificationReader::recordNotification(const std::string& uri, const std::string& eventType, JsonValue data) {
+    Observation observation;
+    observation.observedAt = host_.wallNowMs();
+    observation.api = "lcu";
+    observation.endpoint = uri;
+    observation.kind = ObservationKind::Notification;
+    observation.notificationType = eventType;
+    observation.status = 200;
+    redactSecrets(data);
+    observation.payload = writeJson(data);
+    // The counter and the enqueue are seen together by a REST poll's staleness test.
+    std::lock_guard<std::mutex> lock(host_.statusMutex());
+    SourceState& state = host_.sourceState();
+    ++state.notificationCounters[uri];
+    if (uri == kGameflowPhasePath && data.kind == JsonKind::String) state.gameflowPhase = data.text;
+    host_.enqueue(std::move(observation));
+}
+
+bool NotificationReader::stopNotificationReader(std::int64_t timeoutMs) {
+    stopRequest_ = true;
+    {
+        std::lock_guard<std::mutex> lock(connectionMutex_);
+        if (connection_) connection_->close();
+    }
+    // Real time, not the injected clock: this bounds how long the caller is blocked.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!exited_.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    bool exited = exited_.load();
+    if (thread_.joinable()) {
+        if (exited) {
+            thread_.join();
+        } else {
+            thread_.detach();
+            abandoned_ = true;
+            std::lock_guard<std::mutex> lock(host_.statusMutex());
+            host_.sourceState().lcuNotifications = "abandoned";
+            host_.sourceState().lastError = kReaderAbandonedMessage;
+        }
+    }
+    running_ = false;
+    return exited;
+}
+
+}  // namespace vornet

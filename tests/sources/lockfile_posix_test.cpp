@@ -1,0 +1,176 @@
+#include "sources/lockfile_posix.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "core/files.h"
+#include "sources/lockfile.h"
+#include "tests/sources/temp_dir.h"
+
+extern char** environ;
+
+namespace vornet {
+namespace {
+
+// NUL-terminated entries, as in /proc/<pid>/cmdline and environ.
+std::string nulList(std::initializer_list<std::string> items) {
+    std::string text;
+    for (const auto& item : items) {
+        text += item;
+        text.push_back('\0');
+    }
+    return text;
+}
+
+// Sets an environment variable for the scope and restores the previous value.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (previous_) {
+            setenv(name_, previous_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+// Drive paths into the prefix. Catches a drive letter kept case-sensitive, backslashes left
+// in place, and non-drive paths rewritten.
+TEST(WinePaths, DrivePathsMapIntoThePrefix) {
+    struct Case {
+        std::string windows;
+        std::string host;
+    };
+    const Case cases[] = {
+        {"C:\\Riot Games\\League of Legends", "/p/drive_c/Riot Games/League of Legends"},
+        {"c:/Riot Games/League of Legends/", "/p/drive_c/Riot Games/League of Legends/"},
+        {"D:\\Riot Games\\League of Legends", "/p/dosdevices/d:/Riot Games/League of Legends"},
+        {"C:", "/p/drive_c"},
+        {"C:\\", "/p/drive_c"},
+        {"/opt/lol", "/opt/lol"},
+        {"C:relative", "C:relative"},
+        {"Riot Games", "Riot Games"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.windows);
+        EXPECT_EQ(windowsPathInPrefix(c.windows, "/p"), c.host);
+    }
+    EXPECT_EQ(windowsPathInPrefix("C:\\x", ""), "C:\\x");
+}
+
+TEST(WinePaths, CandidatesAndLockfileInsideTheWinePrefix) {
+    testing::TempDir prefix;
+    ScopedEnv wine("WINEPREFIX", prefix.path());
+    ScopedEnv league("LEAGUE_INSTALL_DIR", prefix.path() + "/env-dir");
+    prefix.write(
+        "drive_c/ProgramData/Riot Games/Metadata/league_of_legends.live/"
+        "league_of_legends.live.product_settings.yaml",
+        "product_install_root: \"C:/Games\"\nproduct_install_full_path: \"C:/Games/LoL\"\n");
+
+    auto dirs = candidateInstallDirs("/configured");
+    const std::string p = prefix.path();
+    // A running client may sit between the environment folder and the settings folder.
+    ASSERT_GE(dirs.size(), 6u);
+    EXPECT_EQ(dirs[0], "/configured");
+    EXPECT_EQ(dirs[1], p + "/env-dir");
+    const std::vector<std::string> tail = {p + "/drive_c/Games/LoL", p + "/drive_c/Riot Games/League of Legends",
+                                           p + "/dosdevices/d:/Riot Games/League of Legends",
+                                           p + "/drive_c/Program Files/Riot Games/League of Legends"};
+    EXPECT_EQ(std::vector<std::string>(dirs.end() - 4, dirs.end()), tail);
+
+    // The lockfile of the folder named by the settings file is found, the broken one in the
+    // environment's folder is skipped.
+    prefix.write("env-dir/lockfile", "LeagueClient:1:2:");
+    prefix.write("drive_c/Games/LoL/lockfile", "LeagueClientUx:77:60001:pw:https");
+    auto found = findLockfile("");
+    ASSERT_TRUE(found.has_value());
+    EXPECT_EQ(found->port, 60001);
+    EXPECT_EQ(found->path, joinPath(p + "/drive_c/Games/LoL", "lockfile"));
+}
+
+TEST(WinePaths, NothingFoundWithoutAnyLockfile) {
+    testing::TempDir prefix;
+    ScopedEnv wine("WINEPREFIX", prefix.path());
+    ScopedEnv league("LEAGUE_INSTALL_DIR", "");
+    EXPECT_FALSE(findLockfile(prefix.path("empty")).has_value());
+}
+
+// A prepared /proc tree. Catches a case-sensitive name test, a wine argument path not mapped
+// into the process's prefix, and a scan that does not go in process id order.
+TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
+    testing::TempDir proc;
+    auto process = [&](const std::string& pid, const std::string& exe, const std::string& cmdline,
+                       const std::string& environ) {
+        proc.path(pid);
+        if (!exe.empty()) std::filesystem::create_symlink(exe, proc.path() + "/" + pid + "/exe");
+        proc.write(pid + "/cmdline", cmdline);
+        proc.write(pid + "/environ", environ);
+    };
+    process("1", "/sbin/init", nulList({"/sbin/init"}), "");
+    process("self", "/opt/lol/LeagueClient.exe", "", "");  // not a process id
+    process("20", "/usr/bin/wine64-preloader",
+            nulList({"C:\\Riot Games\\League of Legends\\LEAGUECLIENTUX.EXE", "--port=1"}),
+            nulList({"HOME=/h", "WINEPREFIX=/games/prefix"}));
+    process("100", "/opt/native/LeagueClient.exe", "", "");
+    EXPECT_EQ(findRunningClientDirIn(proc.path(), "/fallback"),
+              std::optional<std::string>("/games/prefix/drive_c/Riot Games/League of Legends"));
+
+    testing::TempDir proc2;
+    proc2.path("7");
+    proc2.write("7/cmdline", nulList({"D:\\LoL\\leagueclient.exe"}));
+    proc2.path("9");
+    std::filesystem::create_symlink("/opt/native/LeagueClientUx.exe", proc2.path() + "/9/exe");
+    // Without WINEPREFIX in its environment, the wine process uses the fallback prefix.
+    EXPECT_EQ(findRunningClientDirIn(proc2.path(), "/fallback"), std::optional<std::string>("/fallback/dosdevices/d:/LoL"));
+
+    testing::TempDir proc3;
+    proc3.path("5");
+    proc3.write("5/cmdline", nulList({"LeagueClientUx.exe"}));  // no folder to trust
+    proc3.path("6");
+    proc3.write("6/cmdline", nulList({"/usr/bin/LeagueClientUx.exe.bak"}));
+    EXPECT_FALSE(findRunningClientDirIn(proc3.path(), "/fallback").has_value());
+    EXPECT_FALSE(findRunningClientDirIn(proc3.path() + "/absent", "/fallback").has_value());
+}
+
+TEST(ProcessScan, FindsARealProcessByItsFirstArgument) {
+    testing::TempDir dir;
+    const std::string image = dir.path("Riot Client") + "/LeagueClientUx.exe";
+    std::string sleepPath = std::filesystem::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep";
+    std::string seconds = "30";
+    char* argv[] = {const_cast<char*>(image.c_str()), const_cast<char*>(seconds.c_str()), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, sleepPath.c_str(), nullptr, nullptr, argv, environ), 0);
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{pid};
+    // The child's cmdline is readable once exec has happened.
+    std::optional<std::string> found;
+    for (int attempt = 0; attempt < 100 && !found; ++attempt) {
+        found = findRunningClientDir();
+        if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(found, std::optional<std::string>(dir.path("Riot Client")));
+}
+
+}  // namespace
+}  // namespace vornet
