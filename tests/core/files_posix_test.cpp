@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/files.h"
+#include "core/files_platform.h"
 #include "core/text.h"
 
 namespace vornet {
@@ -120,6 +121,26 @@ TEST(FilesPosix, WrittenFilesAreReadableByTheOwnerOnly) {
     struct stat info {};
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+    fs::remove_all(dir);
+}
+
+// MoveFileExW refuses to replace a file that another handle holds open under wine 8 (and on
+// Windows without POSIX rename semantics), even with delete sharing: POSIX only.
+TEST(FilesPosix, AnOpenReaderDoesNotBlockTheReplaceAndKeepsTheOldContent) {
+    fs::path dir = fs::temp_directory_path() / ("parlow-shared-" + randomHex(6));
+    std::string path = (dir / "shared.json").string();
+    std::string old(3 * 8192, 'o');
+    ASSERT_TRUE(writeFileAtomically(path, old));
+    auto reader = files_detail::openForReading(path);
+    ASSERT_NE(reader, nullptr);
+    char first[16];
+    ASSERT_EQ(reader->read(first, sizeof first), 16);
+    ASSERT_TRUE(writeFileAtomically(path, "new"));
+    // The reader still sees the file it opened, never a mixture.
+    std::string rest = files_detail::readChunks(*reader);
+    EXPECT_EQ(rest, old.substr(16));
+    EXPECT_EQ(readWholeFile(path), std::optional<std::string>("new"));
+    reader.reset();
     fs::remove_all(dir);
 }
 

@@ -188,21 +188,6 @@ TEST_F(FilesTest, WriteBelowARegularFileFails) {
     EXPECT_EQ(readWholeFile(blocker), std::optional<std::string>("x"));
 }
 
-TEST_F(FilesTest, AnOpenReaderDoesNotBlockTheReplaceAndKeepsTheOldContent) {
-    std::string path = at("shared.json");
-    std::string old(3 * 8192, 'o');
-    ASSERT_TRUE(writeFileAtomically(path, old));
-    auto reader = files_detail::openForReading(path);
-    ASSERT_NE(reader, nullptr);
-    char first[16];
-    ASSERT_EQ(reader->read(first, sizeof first), 16);
-    ASSERT_TRUE(writeFileAtomically(path, "new"));
-    // The reader still sees the file it opened, never a mixture.
-    std::string rest = files_detail::readChunks(*reader);
-    EXPECT_EQ(rest, old.substr(16));
-    EXPECT_EQ(readWholeFile(path), std::optional<std::string>("new"));
-}
-
 TEST_F(FilesTest, FileExistsForFilesFoldersAndAbsence) {
     // Catches a folder reported as absent, and a missing parent (or a file used as a folder)
     // treated as an error rather than as absence.
