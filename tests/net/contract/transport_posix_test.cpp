@@ -1,0 +1,131 @@
+// What only the POSIX transport promises beyond the shared contract: a rejected server receives
+// nothing at all (not even the probe), System mode uses OpenSSL's trust store, and useProxy
+// follows the proxy environment variables.
+#include <cstdlib>
+
+#include "contract_env.h"
+
+namespace contract {
+namespace {
+
+using vornet::HttpRequest;
+
+// Sets environment variables for one scope and restores them.
+class EnvScope {
+public:
+    void set(const char* name, const char* value) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~EnvScope() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second)
+                setenv(it->first.c_str(), it->second->c_str(), 1);
+            else
+                unsetenv(it->first.c_str());
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+class PosixTransport : public ContractTest {};
+
+// Catches a probe or request sent before the certificate was judged.
+TEST_F(PosixTransport, RejectedServerReceivesNothing) {
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    for (int port : {server().wrongRootPort, server().expiredPort, server().mismatchPort}) {
+        HttpRequest request = pinned(port, "/status/200");
+        request.headers = {{"Authorization", "Bearer secret"}};
+        EXPECT_TRUE(client->request(request).tlsFailure);
+        std::string error;
+        EXPECT_EQ(client->connectWebSocket(request, error), nullptr);
+    }
+    EXPECT_TRUE(serverLog().empty()) << targets(serverLog()).size() << " requests reached a rejected server";
+}
+
+// System mode with the test root as the trust store (OpenSSL reads SSL_CERT_FILE when the
+// client is made). Catches System mode skipping the host name or the trust store.
+TEST_F(PosixTransport, SystemModeUsesTheTrustStoreAndHostName) {
+    EnvScope env;
+    env.set("SSL_CERT_FILE", server().rootPemFile.c_str());
+    env.set("SSL_CERT_DIR", "/nonexistent");
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    struct Case {
+        int port;
+        const char* host;
+        int status;
+        const char* error;
+    };
+    const Case cases[] = {
+        {server().tlsPort, "127.0.0.1", 200, ""},
+        {server().tlsPort, "localhost", 200, ""},
+        {server().mismatchPort, "127.0.0.1", 0, "TLS certificate validation failed"},
+        {server().expiredPort, "127.0.0.1", 0, "TLS certificate validation failed"},
+        {server().wrongRootPort, "127.0.0.1", 0, "TLS certificate validation failed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.port);
+        HttpRequest request = pinned(c.port, "/status/200");
+        request.tlsMode = vornet::TlsMode::System;
+        request.host = c.host;
+        auto response = client->request(request);
+        EXPECT_EQ(response.status, c.status);
+        EXPECT_EQ(response.error, c.error);
+        EXPECT_EQ(response.tlsFailure, c.status == 0);
+    }
+    // System mode never probes.
+    for (const auto& entry : serverLog("tls")) EXPECT_NE(entry.target, "/");
+}
+
+// Catches useProxy=false using a proxy, no_proxy ignored, and a tunnel that breaks TLS or the
+// pinned-root check.
+TEST_F(PosixTransport, ProxyTunnelFollowsEnvironment) {
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(server().proxyPort);
+    struct Case {
+        const char* name;
+        const char* httpsProxy;
+        const char* noProxy;
+        bool useProxy;
+        bool tunnelled;
+    };
+    const Case cases[] = {
+        {"proxy used", proxy.c_str(), nullptr, true, true},
+        {"useProxy false", proxy.c_str(), nullptr, false, false},
+        {"no_proxy names the host", proxy.c_str(), "example.org, 127.0.0.1", true, false},
+        {"no_proxy names another host", proxy.c_str(), "example.org,.example.net", true, true},
+        {"no proxy configured", nullptr, nullptr, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(control(HttpRequest{"POST", false, "127.0.0.1", server().plainPort, "/__clear"}).status, 200);
+        EnvScope env;
+        env.set("https_proxy", c.httpsProxy);
+        env.set("HTTPS_PROXY", nullptr);
+        env.set("no_proxy", c.noProxy);
+        env.set("NO_PROXY", nullptr);
+        auto client = vornet::createHttpClient("Parlow/0.3.0");
+        HttpRequest request = pinned(server().tlsPort, "/status/200");
+        request.useProxy = c.useProxy;
+        auto response = client->request(request);
+        EXPECT_EQ(response.status, 200) << response.error;
+        auto tunnels = serverLog("proxy");
+        if (c.tunnelled) {
+            // One tunnel for the probe, one for the request.
+            ASSERT_EQ(tunnels.size(), 2u);
+            EXPECT_EQ(tunnels[0].method, "CONNECT");
+            EXPECT_EQ(tunnels[0].target, "127.0.0.1:" + std::to_string(server().tlsPort));
+        } else {
+            EXPECT_TRUE(tunnels.empty());
+        }
+        EXPECT_EQ(targets(serverLog("tls")), (std::vector<std::string>{"GET /", "GET /status/200"}));
+    }
+}
+
+}  // namespace
+}  // namespace contract

@@ -1,0 +1,574 @@
+// A loopback HTTP/TLS/WebSocket server for the transport contract suite. It always runs as a
+// native program, also when the suite under test is a Windows build running under wine.
+//
+//   transport_test_server <ports.json> [--lifetime <seconds>]
+//
+// At start it makes its certificates in memory, writes root.pem and other-root.pem beside
+// <ports.json>, then writes <ports.json> (atomically, so a waiter sees it complete) and serves
+// until killed or until the lifetime (default 1800 s) ends. Every request it reads is logged
+// (listener, method, target, headers) and the log is served on the plain listener.
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/json.h"
+#include "core/text.h"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+constexpr std::size_t kBigBody = 67108864;
+
+struct LogEntry {
+    std::string listener;
+    std::string method;
+    std::string target;
+    std::vector<std::pair<std::string, std::string>> headers;
+};
+
+std::mutex logLock;
+std::vector<LogEntry> requestLog;
+std::atomic<bool> switchServesWrongRoot{false};
+
+void record(const std::string& listener, const std::string& method, const std::string& target,
+            const http::fields& fields) {
+    LogEntry entry{listener, method, target, {}};
+    for (const auto& field : fields) entry.headers.emplace_back(field.name_string(), field.value());
+    std::lock_guard<std::mutex> guard(logLock);
+    requestLog.push_back(std::move(entry));
+}
+
+std::string logJson() {
+    std::lock_guard<std::mutex> guard(logLock);
+    std::string out = "{\"requests\":[";
+    bool first = true;
+    for (const LogEntry& entry : requestLog) {
+        if (!first) out += ",";
+        first = false;
+        out += "{\"listener\":";
+        vornet::appendJsonString(out, entry.listener);
+        out += ",\"method\":";
+        vornet::appendJsonString(out, entry.method);
+        out += ",\"target\":";
+        vornet::appendJsonString(out, entry.target);
+        out += ",\"headers\":[";
+        for (std::size_t i = 0; i < entry.headers.size(); ++i) {
+            if (i) out += ",";
+            out += "[";
+            vornet::appendJsonString(out, entry.headers[i].first);
+            out += ",";
+            vornet::appendJsonString(out, entry.headers[i].second);
+            out += "]";
+        }
+        out += "]}";
+    }
+    out += "]}";
+    return out;
+}
+
+// ---- certificates ----
+
+struct Credential {
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+};
+
+std::string randomSerial() {
+    unsigned char bytes[8];
+    RAND_bytes(bytes, sizeof bytes);
+    bytes[0] &= 0x7F;
+    std::string hex;
+    char two[3];
+    for (unsigned char b : bytes) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        hex += two;
+    }
+    return hex;
+}
+
+void addExtension(X509* cert, X509V3_CTX* ctx, int nid, const char* value) {
+    X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, ctx, nid, value);
+    if (!ext) {
+        std::fprintf(stderr, "transport_test_server: extension %d rejected\n", nid);
+        std::exit(1);
+    }
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
+}
+
+Credential makeCredential(const char* commonName, const Credential* issuer, const char* san, long notBefore,
+                          long notAfter) {
+    Credential made;
+    made.key = EVP_EC_gen("P-256");
+    made.cert = X509_new();
+    X509_set_version(made.cert, 2);
+    BIGNUM* serial = nullptr;
+    BN_hex2bn(&serial, randomSerial().c_str());
+    BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(made.cert));
+    BN_free(serial);
+    X509_gmtime_adj(X509_getm_notBefore(made.cert), notBefore);
+    X509_gmtime_adj(X509_getm_notAfter(made.cert), notAfter);
+    X509_set_pubkey(made.cert, made.key);
+    X509_NAME* name = X509_get_subject_name(made.cert);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Parlow tests"), -1,
+                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName), -1, -1,
+                               0);
+    X509* issuerCert = issuer ? issuer->cert : made.cert;
+    X509_set_issuer_name(made.cert, X509_get_subject_name(issuerCert));
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, issuerCert, made.cert, nullptr, nullptr, 0);
+    addExtension(made.cert, &ctx, NID_subject_key_identifier, "hash");
+    if (issuer) {
+        addExtension(made.cert, &ctx, NID_authority_key_identifier, "keyid:always");
+        addExtension(made.cert, &ctx, NID_basic_constraints, "critical,CA:FALSE");
+        addExtension(made.cert, &ctx, NID_key_usage, "critical,digitalSignature,keyEncipherment");
+        addExtension(made.cert, &ctx, NID_ext_key_usage, "serverAuth");
+        addExtension(made.cert, &ctx, NID_subject_alt_name, san);
+    } else {
+        addExtension(made.cert, &ctx, NID_basic_constraints, "critical,CA:TRUE");
+        addExtension(made.cert, &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
+    }
+    X509_sign(made.cert, issuer ? issuer->key : made.key, EVP_sha256());
+    return made;
+}
+
+std::string pemOf(X509* cert) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio, &data);
+    std::string pem(data, static_cast<std::size_t>(length));
+    BIO_free(bio);
+    return pem;
+}
+
+std::shared_ptr<ssl::context> serverContext(const Credential& leaf) {
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+    SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
+    SSL_CTX_use_certificate(context->native_handle(), leaf.cert);
+    SSL_CTX_use_PrivateKey(context->native_handle(), leaf.key);
+    return context;
+}
+
+// ---- WebSocket framing (server side: unmasked frames out, masked frames in) ----
+
+std::string serverFrame(bool fin, std::uint8_t opcode, const std::string& payload) {
+    std::string frame;
+    frame.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
+    const std::uint64_t length = payload.size();
+    if (length < 126) {
+        frame.push_back(static_cast<char>(length));
+    } else if (length <= 0xFFFF) {
+        frame.push_back(static_cast<char>(126));
+        frame.push_back(static_cast<char>(length >> 8));
+        frame.push_back(static_cast<char>(length & 0xFF));
+    } else {
+        frame.push_back(static_cast<char>(127));
+        for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((length >> shift) & 0xFF));
+    }
+    return frame + payload;
+}
+
+template <class Stream>
+bool readExact(Stream& stream, beast::flat_buffer& buffer, std::size_t count, std::string& out) {
+    while (buffer.size() < count) {
+        error_code ec;
+        auto space = buffer.prepare(65536);
+        std::size_t n = stream.read_some(space, ec);
+        if (ec) return false;
+        buffer.commit(n);
+    }
+    out = beast::buffers_to_string(beast::buffers_prefix(count, buffer.data()));
+    buffer.consume(count);
+    return true;
+}
+
+struct Frame {
+    bool fin = false;
+    std::uint8_t opcode = 0;
+    std::string payload;
+};
+
+template <class Stream>
+bool readFrame(Stream& stream, beast::flat_buffer& buffer, Frame& frame) {
+    std::string head;
+    if (!readExact(stream, buffer, 2, head)) return false;
+    frame.fin = (head[0] & 0x80) != 0;
+    frame.opcode = head[0] & 0x0F;
+    const bool masked = (head[1] & 0x80) != 0;
+    std::uint64_t length = head[1] & 0x7F;
+    std::string ext;
+    if (length == 126) {
+        if (!readExact(stream, buffer, 2, ext)) return false;
+        length = (std::uint64_t(static_cast<unsigned char>(ext[0])) << 8) | static_cast<unsigned char>(ext[1]);
+    } else if (length == 127) {
+        if (!readExact(stream, buffer, 8, ext)) return false;
+        length = 0;
+        for (char c : ext) length = (length << 8) | static_cast<unsigned char>(c);
+    }
+    std::string mask;
+    if (masked && !readExact(stream, buffer, 4, mask)) return false;
+    if (length > (64u << 20)) return false;
+    if (!readExact(stream, buffer, static_cast<std::size_t>(length), frame.payload)) return false;
+    if (masked)
+        for (std::size_t i = 0; i < frame.payload.size(); ++i) frame.payload[i] ^= mask[i % 4];
+    return true;
+}
+
+template <class Stream>
+bool writeAll(Stream& stream, const std::string& bytes) {
+    error_code ec;
+    asio::write(stream, asio::buffer(bytes), ec);
+    return !ec;
+}
+
+std::string acceptKey(const std::string& key) {
+    const std::string text = key + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest);
+    return vornet::base64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+std::string queryValue(const std::string& target, const std::string& name) {
+    const std::size_t q = target.find('?');
+    if (q == std::string::npos) return {};
+    std::string query = target.substr(q + 1);
+    std::size_t start = 0;
+    while (start < query.size()) {
+        std::size_t end = query.find('&', start);
+        if (end == std::string::npos) end = query.size();
+        std::string pair = query.substr(start, end - start);
+        if (pair.rfind(name + "=", 0) == 0) return pair.substr(name.size() + 1);
+        start = end + 1;
+    }
+    return {};
+}
+
+// Reads client frames until the peer closes; echoes whole text messages when `echo`.
+template <class Stream>
+void drainFrames(Stream& stream, beast::flat_buffer& buffer, bool echo, bool answerClose) {
+    Frame frame;
+    std::string message;
+    while (readFrame(stream, buffer, frame)) {
+        if (frame.opcode == 0x8) {
+            if (answerClose) writeAll(stream, serverFrame(true, 0x8, frame.payload.substr(0, 2)));
+            return;
+        }
+        if (frame.opcode == 0x1 || frame.opcode == 0x0) {
+            message += frame.payload;
+            if (frame.fin) {
+                if (echo) writeAll(stream, serverFrame(true, 0x1, message));
+                message.clear();
+            }
+        }
+    }
+}
+
+template <class Stream>
+void serveWebSocket(Stream& stream, beast::flat_buffer& buffer, const http::request<http::string_body>& request,
+                    const std::string& path) {
+    if (path == "/ws/refuse" || request[http::field::sec_websocket_key].empty()) {
+        http::response<http::string_body> refusal{http::status::forbidden, 11};
+        refusal.body() = "no upgrade";
+        refusal.prepare_payload();
+        error_code ec;
+        http::write(stream, refusal, ec);
+        return;
+    }
+    const std::string upgrade = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                                "Sec-WebSocket-Accept: " +
+                                acceptKey(std::string(request[http::field::sec_websocket_key])) + "\r\n\r\n";
+    if (!writeAll(stream, upgrade)) return;
+    if (path == "/ws/echo") {
+        drainFrames(stream, buffer, true, true);
+    } else if (path == "/ws/fragments") {
+        writeAll(stream, serverFrame(false, 0x1, "hello ") + serverFrame(false, 0x0, "wide ") +
+                             serverFrame(true, 0x0, "world") + serverFrame(true, 0x1, "second"));
+        drainFrames(stream, buffer, false, true);
+    } else if (path == "/ws/binary-between") {
+        writeAll(stream, serverFrame(false, 0x1, "partial") + serverFrame(true, 0x2, std::string("\x01\x02", 2)) +
+                             serverFrame(true, 0x1, "whole") + serverFrame(true, 0x2, "bin") +
+                             serverFrame(true, 0x1, "after binary"));
+        drainFrames(stream, buffer, false, true);
+    } else if (path == "/ws/close") {
+        writeAll(stream, serverFrame(true, 0x1, "bye") + serverFrame(true, 0x8, std::string("\x03\xe8", 2)));
+        drainFrames(stream, buffer, false, false);
+    } else if (path == "/ws/big") {
+        const std::size_t total = std::strtoull(queryValue(std::string(request.target()), "bytes").c_str(), nullptr, 10);
+        const std::size_t piece = 1 << 20;
+        std::size_t sent = 0;
+        bool first = true;
+        while (sent < total || first) {
+            const std::size_t n = std::min(piece, total - sent);
+            sent += n;
+            if (!writeAll(stream, serverFrame(sent == total, first ? 0x1 : 0x0, std::string(n, 'x')))) return;
+            first = false;
+        }
+        writeAll(stream, serverFrame(true, 0x1, "after"));
+        drainFrames(stream, buffer, false, true);
+    } else {
+        // "/ws/silent": never says anything, not even an answer to a close.
+        drainFrames(stream, buffer, false, false);
+    }
+}
+
+void resetConnection(tcp::socket& socket) {
+    error_code ec;
+    socket.set_option(asio::socket_base::linger(true, 0), ec);
+    socket.close(ec);
+}
+
+// The HTTP scenarios, the same on the plain and every TLS listener.
+template <class Stream>
+void serveHttp(Stream& stream, const std::string& listener, bool control) {
+    static const std::string bigBody(kBigBody + 1, 'b');
+    beast::flat_buffer buffer;
+    for (;;) {
+        http::request_parser<http::string_body> parser;
+        parser.body_limit(kBigBody * 2);
+        error_code ec;
+        http::read(stream, buffer, parser, ec);
+        if (ec) return;
+        http::request<http::string_body> request = parser.release();
+        const std::string target(request.target());
+        const std::string path = target.substr(0, target.find('?'));
+        http::response<http::string_body> response{http::status::ok, 11};
+        response.keep_alive(request.keep_alive());
+        if (control && path == "/__log") {
+            response.body() = logJson();
+        } else if (control && path == "/__clear") {
+            std::lock_guard<std::mutex> guard(logLock);
+            requestLog.clear();
+        } else if (control && path == "/__switch") {
+            switchServesWrongRoot = queryValue(target, "to") == "wrongRoot";
+        } else {
+            record(listener, std::string(request.method_string()), target, request.base());
+            if (path.rfind("/ws/", 0) == 0) {
+                serveWebSocket(stream, buffer, request, path);
+                return;
+            }
+            if (path == "/") {
+                response.body() = "root";
+            } else if (path.rfind("/status/", 0) == 0) {
+                const int code = std::atoi(path.c_str() + 8);
+                response.result(static_cast<unsigned>(code));
+                response.body() = "status " + std::to_string(code);
+            } else if (path == "/redirect") {
+                response.result(http::status::found);
+                response.set(http::field::location, "/elsewhere");
+                response.body() = "moved";
+            } else if (path == "/echo") {
+                response.body() = request.body();
+            } else if (path == "/big") {
+                const bool extra = queryValue(target, "extra") == "1";
+                response.body().assign(bigBody.data(), kBigBody + (extra ? 1 : 0));
+                if (queryValue(target, "chunked") == "1") {
+                    response.chunked(true);
+                    http::write(stream, response, ec);
+                    if (ec) return;
+                    continue;
+                }
+            } else if (path == "/truncated") {
+                writeAll(stream, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + std::string(50, 't'));
+                error_code ignored;
+                beast::get_lowest_layer(stream).shutdown(tcp::socket::shutdown_both, ignored);
+                return;
+            } else if (path == "/reset") {
+                resetConnection(beast::get_lowest_layer(stream));
+                return;
+            } else if (path == "/slow") {
+                std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(queryValue(target, "ms").c_str())));
+                response.body() = "slow";
+            } else {
+                response.result(http::status::not_found);
+                response.body() = "not found";
+            }
+        }
+        response.prepare_payload();
+        http::write(stream, response, ec);
+        if (ec || !response.keep_alive()) return;
+    }
+}
+
+// A CONNECT proxy that only tunnels to loopback.
+void serveProxy(tcp::socket socket) {
+    beast::flat_buffer buffer;
+    http::request_parser<http::empty_body> parser;
+    error_code ec;
+    http::read(socket, buffer, parser, ec);
+    if (ec) return;
+    auto request = parser.release();
+    record("proxy", std::string(request.method_string()), std::string(request.target()), request.base());
+    const std::string target(request.target());
+    const std::size_t colon = target.rfind(':');
+    std::string host = target.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    if (request.method() != http::verb::connect || colon == std::string::npos || !vornet::isLoopbackHost(host)) {
+        writeAll(socket, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
+        return;
+    }
+    tcp::socket upstream(socket.get_executor());
+    upstream.connect(tcp::endpoint(asio::ip::make_address(host == "localhost" ? "127.0.0.1" : host),
+                                   static_cast<unsigned short>(std::atoi(target.c_str() + colon + 1))),
+                     ec);
+    if (ec) {
+        writeAll(socket, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+        return;
+    }
+    writeAll(socket, "HTTP/1.1 200 Connection established\r\n\r\n");
+    if (buffer.size()) writeAll(upstream, beast::buffers_to_string(buffer.data()));
+    auto pipe = [](tcp::socket& from, tcp::socket& to) {
+        std::vector<char> chunk(65536);
+        for (;;) {
+            error_code e;
+            std::size_t n = from.read_some(asio::buffer(chunk), e);
+            if (e || !writeAll(to, std::string(chunk.data(), n))) break;
+        }
+        error_code ignored;
+        to.shutdown(tcp::socket::shutdown_send, ignored);
+    };
+    std::thread back([&] { pipe(upstream, socket); });
+    pipe(socket, upstream);
+    back.join();
+}
+
+struct Listener {
+    std::string name;
+    tcp::acceptor acceptor;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: transport_test_server <ports.json> [--lifetime <seconds>]\n");
+        return 2;
+    }
+    const std::filesystem::path jsonPath = std::filesystem::absolute(argv[1]);
+    int lifetime = 1800;
+    for (int i = 2; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--lifetime") lifetime = std::atoi(argv[i + 1]);
+
+    const long day = 24 * 3600;
+    Credential root = makeCredential("Parlow Test Root", nullptr, nullptr, -day, 30 * day);
+    Credential otherRoot = makeCredential("Parlow Other Root", nullptr, nullptr, -day, 30 * day);
+    // Wine compares host names with DNS names only, hence DNS:127.0.0.1 beside the IP entry.
+    const char* loopbackNames = "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1";
+    Credential good = makeCredential("localhost", &root, loopbackNames, -day, 30 * day);
+    Credential foreign = makeCredential("localhost", &otherRoot, loopbackNames, -day, 30 * day);
+    Credential expired = makeCredential("localhost", &root, loopbackNames, -30 * day, -day);
+    Credential mismatch = makeCredential("other.invalid", &root, "DNS:other.invalid", -day, 30 * day);
+
+    auto goodContext = serverContext(good);
+    auto foreignContext = serverContext(foreign);
+    auto expiredContext = serverContext(expired);
+    auto mismatchContext = serverContext(mismatch);
+
+    asio::io_context io;
+    auto listen = [&](const std::string& name) {
+        auto listener = std::make_shared<Listener>(Listener{name, tcp::acceptor(io)});
+        tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+        listener->acceptor.open(endpoint.protocol());
+        listener->acceptor.bind(endpoint);
+        listener->acceptor.listen();
+        return listener;
+    };
+    std::vector<std::shared_ptr<Listener>> listeners;
+    for (const char* name : {"plain", "tls", "wrongRoot", "expired", "mismatch", "switch", "silent", "proxy"})
+        listeners.push_back(listen(name));
+
+    // A port that was bound and released: nothing listens there.
+    unsigned short closedPort;
+    {
+        tcp::acceptor probe(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        closedPort = probe.local_endpoint().port();
+    }
+
+    const std::filesystem::path folder = jsonPath.parent_path();
+    const std::string rootPem = pemOf(root.cert);
+    const std::string otherRootPem = pemOf(otherRoot.cert);
+    std::ofstream(folder / "root.pem", std::ios::binary) << rootPem;
+    std::ofstream(folder / "other-root.pem", std::ios::binary) << otherRootPem;
+
+    std::string json = "{";
+    for (const auto& listener : listeners)
+        json += "\"" + listener->name + "Port\":" + std::to_string(listener->acceptor.local_endpoint().port()) + ",";
+    json += "\"closedPort\":" + std::to_string(closedPort) + ",\"rootPemFile\":";
+    vornet::appendJsonString(json, (folder / "root.pem").string());
+    json += ",\"otherRootPemFile\":";
+    vornet::appendJsonString(json, (folder / "other-root.pem").string());
+    json += ",\"rootPem\":";
+    vornet::appendJsonString(json, rootPem);
+    json += ",\"otherRootPem\":";
+    vornet::appendJsonString(json, otherRootPem);
+    json += "}\n";
+    const std::filesystem::path temporary = jsonPath.string() + ".tmp";
+    std::ofstream(temporary, std::ios::binary) << json;
+    std::filesystem::rename(temporary, jsonPath);
+
+    for (const auto& listener : listeners) {
+        std::thread([listener, goodContext, foreignContext, expiredContext, mismatchContext] {
+            const std::string& name = listener->name;
+            for (;;) {
+                tcp::socket socket(listener->acceptor.get_executor());
+                error_code ec;
+                listener->acceptor.accept(socket, ec);
+                if (ec) continue;
+                std::shared_ptr<ssl::context> context;
+                if (name == "tls") context = goodContext;
+                if (name == "wrongRoot") context = foreignContext;
+                if (name == "expired") context = expiredContext;
+                if (name == "mismatch") context = mismatchContext;
+                if (name == "switch") context = switchServesWrongRoot ? foreignContext : goodContext;
+                std::thread([name, context, socket = std::move(socket)]() mutable {
+                    if (name == "silent") {
+                        char sink[4096];
+                        error_code e;
+                        while (!e) socket.read_some(asio::buffer(sink), e);
+                    } else if (name == "proxy") {
+                        serveProxy(std::move(socket));
+                    } else if (!context) {
+                        serveHttp(socket, name, true);
+                    } else {
+                        ssl::stream<tcp::socket> stream(std::move(socket), *context);
+                        error_code e;
+                        stream.handshake(ssl::stream_base::server, e);
+                        if (!e) serveHttp(stream, name, false);
+                    }
+                }).detach();
+            }
+        }).detach();
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(lifetime));
+    std::fprintf(stderr, "transport_test_server: lifetime over\n");
+    return 0;
+}
