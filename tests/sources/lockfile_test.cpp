@@ -16,12 +16,12 @@ namespace {
 TEST(ParseLockfile, FieldsAndRanges) {
     struct Case {
         std::string content;
-        bool valid;
-        std::string name;
-        std::uint32_t pid;
-        std::int32_t port;
-        std::string password;
-        std::string protocol;
+        bool valid = false;
+        std::string name = {};
+        std::uint32_t pid = 0;
+        std::int32_t port = 0;
+        std::string password = {};
+        std::string protocol = {};
     };
     const Case cases[] = {
         {"LeagueClient:1234:54321:s3cr3t:https\n", true, "LeagueClient", 1234, 54321, "s3cr3t", "https"},

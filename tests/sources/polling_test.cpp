@@ -117,7 +117,13 @@ struct Harness {
             host.wall += kTick;
         }
     }
-    void answerPhase(const std::string& phase) { http.answer(kPhase, 200, "\"" + phase + "\""); }
+    // The client answers every REST path; the phase endpoint with `phase`.
+    void answerPhase(const std::string& phase) {
+        for (const char* path : {kGameflowSession, kLobby, kSearchState, kChampSelect, kSummoner, kEndOfGame, kChampions}) {
+            http.answer(path, 200, "{}");
+        }
+        http.answer(kPhase, 200, "\"" + phase + "\"");
+    }
 };
 
 // Times first, first + interval, ... below first + duration.
@@ -167,7 +173,6 @@ TEST(PollingSchedule, FollowsThePhaseTablesOverOneMinute) {
         Harness h;
         h.host.lockfile = lockfileFor(50001, "pw");
         h.answerPhase(c.phase);
-        for (std::size_t i = 1; i < lcuOrder.size(); ++i) h.http.answer(lcuOrder[i], 200, "{}");
         h.start();
         h.runFor(60000);
 
@@ -702,7 +707,9 @@ TEST(LocalTls, SettingsFollowTheConfiguration) {
         EXPECT_EQ(tls.mode, c.mode);
         EXPECT_EQ(tls.configured, c.configured);
         EXPECT_EQ(tls.pinnedRoots.size(), c.roots);
-        if (c.roots == 1) EXPECT_EQ(tls.pinnedRoots[0], builtIn[0]);
+        if (c.roots == 1) {
+            EXPECT_EQ(tls.pinnedRoots[0], builtIn[0]);
+        }
         EXPECT_EQ(tls.allowLoopbackNameMismatch, c.mode == TlsMode::PinnedRoots);
         EXPECT_EQ(tls.error, c.error);
     }
@@ -749,6 +756,7 @@ TEST(Polling, IsDueMeasuresFromTheStartOfTheLastPoll) {
     h.host.lockfile = lockfileFor(50001, "pw");
     h.config.liveClient = false;
     h.start();
+    h.answerPhase("None");
     h.http.on(kPhase, [&](const HttpRequest&) {
         h.host.steady += 600;
         HttpResponse response;
