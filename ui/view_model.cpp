@@ -106,6 +106,14 @@ std::string toneName(int tone) {
     }
 }
 
+std::string trayTipText(std::string_view title, bool withEvents, std::uint64_t eventsToday) {
+    std::string tip = std::string("Parlow") + kDot;
+    tip.append(title);
+    if (withEvents) tip += kDot + countText(eventsToday) + " events today";
+    cutToBytes(tip, kTrayTipLimit);
+    return tip;
+}
+
 LeagueLine leagueLine(const JsonValue& snapshot) {
     LeagueLine league;
     std::string client = snapshot.getString("leagueClient", "unknown");
@@ -279,11 +287,8 @@ StatusView classifyStatus(const AppStatus& status) {
         view.line = "Waiting for League to start. Nothing to do.";
     }
 
-    view.trayTip = std::string("Parlow") + kDot + view.title;
-    if (view.state == "connected" || view.state == "sending") {
-        view.trayTip += kDot + countText(status.stats.today.events) + " events today";
-    }
-    cutToBytes(view.trayTip, kTrayTipLimit);
+    view.trayTip = trayTipText(view.title, view.state == "connected" || view.state == "sending",
+                               status.stats.today.events);
     return view;
 }
 

@@ -47,6 +47,10 @@ std::string lastProblemText(std::string_view error);
 // "green", "amber" or "red" for 0, 1, 2.
 std::string toneName(int tone);
 
+// "Parlow · " and the title, with today's event count when `withEvents`; cut to
+// kTrayTipLimit bytes.
+std::string trayTipText(std::string_view title, bool withEvents, std::uint64_t eventsToday);
+
 LeagueLine leagueLine(const JsonValue& snapshot);
 StatusView classifyStatus(const AppStatus& status);
 // The chart's rate caption for a state and the current rate (bytes per second).

@@ -112,7 +112,8 @@ TEST(LoadAppStateTest, ConfigurationFallbacks) {
     for (const Case& c : cases) {
         Harness h;
         ASSERT_TRUE(writeFileAtomically(h.scratch.file("collector.json"), c.text));
-        if (c.tokenForId) h.tokens.insert(c.id);
+        // The token belongs to the identity the PC had: "pc-9".
+        if (c.tokenForId) h.tokens.insert("pc-9");
         std::vector<std::string> errors, warnings;
         const bool valid = loadConfigFile(h.scratch.file("collector.json"), errors, warnings).has_value();
         AppState state;

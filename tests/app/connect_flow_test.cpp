@@ -29,15 +29,13 @@ struct ScriptedEnroll {
     std::string lastExpectedId;
     EnrollResult answer;
 
-    EnrollFunction function() {
-        return [this](const Config&, const std::string& code, const std::string& expectedId) {
-            std::unique_lock<std::mutex> lock(mutex);
-            ++calls;
-            lastCode = code;
-            lastExpectedId = expectedId;
-            cv.wait(lock, [this] { return !hold; });
-            return answer;
-        };
+    EnrollResult call(const std::string& code, const std::string& expectedId) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++calls;
+        lastCode = code;
+        lastExpectedId = expectedId;
+        cv.wait(lock, [this] { return !hold; });
+        return answer;
     }
     void release() {
         {
@@ -54,7 +52,8 @@ struct Flow {
     FakeAutostart autostart;
     std::map<std::string, std::string> tokens;
     bool tokenWriteFails = false;
-    std::atomic<int> notified{0};
+    // Shared with the detached worker, which may outlive this object.
+    std::shared_ptr<std::atomic<int>> notified = std::make_shared<std::atomic<int>>(0);
     int stops = 0;
     int starts = 0;
     AppState state;
@@ -66,7 +65,9 @@ struct Flow {
 
     ConnectServices services() {
         ConnectServices s;
-        s.enroll = enroll->function();
+        s.enroll = [e = enroll](const Config&, const std::string& code, const std::string& expectedId) {
+            return e->call(code, expectedId);
+        };
         s.writeToken = [this](const std::string& id, const std::string& token, std::string& error) {
             if (tokenWriteFails) {
                 error = "CryptProtectData failed (5)";
@@ -77,7 +78,7 @@ struct Flow {
         };
         s.autostart = &autostart;
         s.autostartCommand = "\"C:\\Parlow\\parlow.exe\" --background";
-        s.notify = [this] { ++notified; };
+        s.notify = [n = notified] { ++*n; };
         return s;
     }
     CollectorControl collector() {
@@ -131,7 +132,7 @@ TEST(ConnectFlowTest, FailureOutcomes) {
         EXPECT_EQ(f.starts, 0);
         EXPECT_EQ(f.autostart.writes, 0);
         EXPECT_EQ(f.configText(), "<none>");
-        EXPECT_EQ(f.notified.load(), 1);
+        EXPECT_EQ(f.notified->load(), 1);
     }
 }
 
