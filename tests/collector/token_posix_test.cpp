@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "collector/token.h"
+#include "core/files.h"
+#include "tests/collector/upload_test_support.h"
+
+namespace vornet {
+namespace {
+
+using testing::pathOf;
+using testing::ScopedEnvironment;
+using testing::ScratchFolder;
+
+class TokenKeyTest : public ::testing::Test {
+protected:
+    ScratchFolder home;
+    ScopedEnvironment local{"LOCALAPPDATA", home.utf8()};
+    ScopedEnvironment environmentToken{"VORNET_COLLECTOR_TOKEN", std::nullopt};
+    std::string keyPath() const { return joinPath(tokenFolder(), "collector.key"); }
+};
+
+TEST_F(TokenKeyTest, KeyFileIsPrivateAndCreatedOnce) {
+    EXPECT_FALSE(fileExists(keyPath()));
+    std::string error;
+    ASSERT_TRUE(writeToken("pc", "first", error)) << error;
+    struct stat info {};
+    ASSERT_EQ(::stat(keyPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_size, 32);
+    const std::string key = readWholeFile(keyPath()).value();
+
+    ASSERT_TRUE(writeToken("other", "second", error)) << error;
+    EXPECT_EQ(readWholeFile(keyPath()).value(), key);
+    std::string source;
+    EXPECT_EQ(readToken("pc", source, error).value_or("?"), "first");
+}
+
+TEST_F(TokenKeyTest, BlobSealedUnderAnotherKeyDoesNotOpen) {
+    std::string error;
+    ASSERT_TRUE(writeToken("pc", "mine", error)) << error;
+    const std::string blob = readWholeFile(tokenFilePath("pc")).value();
+
+    // Another user: another folder with its own key, holding a copy of our blob.
+    ScratchFolder otherHome;
+    ScopedEnvironment other("LOCALAPPDATA", otherHome.utf8());
+    ASSERT_TRUE(writeToken("unrelated", "theirs", error)) << error;
+    ASSERT_TRUE(writeFileAtomically(tokenFilePath("pc"), blob));
+    ScopedEnvironment variable("VORNET_COLLECTOR_TOKEN", std::string("env-token"));
+    std::string source;
+    EXPECT_EQ(readToken("pc", source, error).value_or("?"), "env-token");
+    EXPECT_EQ(source, "environment");
+    EXPECT_EQ(error,
+              "stored token could not be decrypted (created by another Windows user?); re-run --enroll or --set-token");
+}
+
+TEST_F(TokenKeyTest, KeyReadableByOthersIsRefused) {
+    std::string error;
+    ASSERT_TRUE(writeToken("pc", "mine", error)) << error;
+    ASSERT_EQ(::chmod(keyPath().c_str(), 0644), 0);
+    std::string source;
+    EXPECT_FALSE(readToken("pc", source, error).has_value());
+    EXPECT_EQ(error.rfind("stored token could not be decrypted", 0), 0u);
+    EXPECT_FALSE(writeToken("pc", "again", error));
+    EXPECT_EQ(error.rfind("CryptProtectData failed (", 0), 0u) << error;
+    EXPECT_EQ(error.back(), ')');
+}
+
+TEST_F(TokenKeyTest, MissingKeyMeansUnreadableNotANewKey) {
+    std::string error;
+    ASSERT_TRUE(writeToken("pc", "mine", error)) << error;
+    std::filesystem::remove(pathOf(keyPath()));
+    std::string source;
+    EXPECT_FALSE(readToken("pc", source, error).has_value());
+    EXPECT_FALSE(fileExists(keyPath()));
+}
+
+}  // namespace
+}  // namespace vornet
