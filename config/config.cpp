@@ -157,7 +157,9 @@ std::optional<ParsedUrl> failUrl(std::string* error, const char* message) {
 
 }  // namespace
 
-Config defaultConfig() { return Config{}; }
+Config defaultConfig() {
+    return Config{};
+}
 
 std::optional<ParsedUrl> parseUrl(std::string_view text, std::string* error) {
     ParsedUrl url;

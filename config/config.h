@@ -19,7 +19,7 @@ struct Config {
     std::string name = "gaming-pc";
     bool enabled = true;
     // server
-    std::string url;  // empty in the file means kDefaultServerUrl
+    std::string url;    // empty in the file means kDefaultServerUrl
     bool https = true;  // https, host, port and path are derived from url
     std::string host;
     std::uint32_t port = 443;

@@ -88,8 +88,12 @@ std::string userDataBase() {
 
 namespace files_detail {
 
-char preferredSeparator() { return '/'; }
-bool isSeparator(char c) { return c == '/'; }
+char preferredSeparator() {
+    return '/';
+}
+bool isSeparator(char c) {
+    return c == '/';
+}
 
 std::unique_ptr<ChunkReader> openForReading(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
@@ -135,11 +139,15 @@ bool replaceFile(const std::string& from, const std::string& to) {
     return true;
 }
 
-void removeFile(const std::string& path) { ::unlink(path.c_str()); }
+void removeFile(const std::string& path) {
+    ::unlink(path.c_str());
+}
 
 }  // namespace files_detail
 
-std::string appDataFolder() { return joinPath(userDataBase(), "Parlow"); }
+std::string appDataFolder() {
+    return joinPath(userDataBase(), "Parlow");
+}
 
 std::string tokenFolder() {
     if (auto local = absoluteFromEnv("LOCALAPPDATA")) return joinPath(*local, "Vornet");

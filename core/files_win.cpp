@@ -1,4 +1,5 @@
 #include <windows.h>
+
 #include <knownfolders.h>
 #include <objbase.h>
 #include <shlobj.h>
@@ -15,7 +16,9 @@ namespace vornet {
 
 namespace {
 
-const wchar_t* asWide(const WideString& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
+const wchar_t* asWide(const WideString& s) {
+    return reinterpret_cast<const wchar_t*>(s.c_str());
+}
 
 class FileHandle {
 public:
@@ -112,8 +115,12 @@ bool toPath(const std::string& path, WideString& wide) {
 
 namespace files_detail {
 
-char preferredSeparator() { return '\\'; }
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
+char preferredSeparator() {
+    return '\\';
+}
+bool isSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
 std::unique_ptr<ChunkReader> openForReading(const std::string& path) {
     WideString wide;

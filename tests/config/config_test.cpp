@@ -16,14 +16,13 @@ namespace vornet {
 
 // Readable failure output for whole-record comparisons.
 void PrintTo(const Config& c, std::ostream* os) {
-    *os << "{id=" << c.id << " name=" << c.name << " enabled=" << c.enabled << " url=" << c.url
-        << " https=" << c.https << " host=" << c.host << " port=" << c.port << " path=" << c.path
-        << " batchIntervalMs=" << c.batchIntervalMs << " maxBatchSize=" << c.maxBatchSize << " gzip=" << c.gzip
-        << " caFile=" << c.caFile << " allowPlainHttpLoopback=" << c.allowPlainHttpLoopback
-        << " collectionEnabled=" << c.collectionEnabled << " lcu=" << c.lcu << " liveClient=" << c.liveClient
-        << " lcuWebSocket=" << c.lcuWebSocket << " liveClientIntervalMs=" << c.liveClientIntervalMs
-        << " eventsIntervalMs=" << c.eventsIntervalMs << " gameStatsIntervalMs=" << c.gameStatsIntervalMs
-        << " lcuFallbackIntervalMs=" << c.lcuFallbackIntervalMs
+    *os << "{id=" << c.id << " name=" << c.name << " enabled=" << c.enabled << " url=" << c.url << " https=" << c.https
+        << " host=" << c.host << " port=" << c.port << " path=" << c.path << " batchIntervalMs=" << c.batchIntervalMs
+        << " maxBatchSize=" << c.maxBatchSize << " gzip=" << c.gzip << " caFile=" << c.caFile
+        << " allowPlainHttpLoopback=" << c.allowPlainHttpLoopback << " collectionEnabled=" << c.collectionEnabled
+        << " lcu=" << c.lcu << " liveClient=" << c.liveClient << " lcuWebSocket=" << c.lcuWebSocket
+        << " liveClientIntervalMs=" << c.liveClientIntervalMs << " eventsIntervalMs=" << c.eventsIntervalMs
+        << " gameStatsIntervalMs=" << c.gameStatsIntervalMs << " lcuFallbackIntervalMs=" << c.lcuFallbackIntervalMs
         << " liveClientProbeIntervalMs=" << c.liveClientProbeIntervalMs << " leagueInstallDir=" << c.leagueInstallDir
         << " riotRootCertFile=" << c.riotRootCertFile << " insecureLocalTls=" << c.insecureLocalTls
         << " liveClientHost=" << c.liveClientHost << " liveClientPort=" << c.liveClientPort << " disabledEndpoints=[";
@@ -167,8 +166,12 @@ TEST(ParseConfig, MessagesVerbatim) {
         {R"({"buffer":{"maxBytes":4294967297}})",
          {"buffer.maxBytes must be an integer between 65536 and 4294967296"},
          {}},
-        {R"({"collection":{"disabledEndpoints":"/x"}})", {"collection.disabledEndpoints must be an array of strings"}, {}},
-        {R"({"collection":{"disabledEndpoints":{}}})", {"collection.disabledEndpoints must be an array of strings"}, {}},
+        {R"({"collection":{"disabledEndpoints":"/x"}})",
+         {"collection.disabledEndpoints must be an array of strings"},
+         {}},
+        {R"({"collection":{"disabledEndpoints":{}}})",
+         {"collection.disabledEndpoints must be an array of strings"},
+         {}},
         {R"({"collector":{"id":""}})", {"collector.id must be 1-128 characters of A-Z a-z 0-9 _ . : -"}, {}},
         {R"({"server":{"url":"ftp://h"}})", {"server.url: URL must start with https:// or http://"}, {}},
         {R"({"server":{"url":"https://"}})", {"server.url: URL has no host"}, {}},
@@ -186,14 +189,14 @@ TEST(ParseConfig, MessagesVerbatim) {
          {"server.url must use https:// (plain http is only allowed to loopback with server.allowPlainHttpLoopback)"},
          {}},
         {R"({"collection":{"liveClientHost":"::1"}})", {"collection.liveClientHost must be a loopback address"}, {}},
-        {R"({"collection":{"liveClientHost":"LOCALHOST"}})", {"collection.liveClientHost must be a loopback address"}, {}},
+        {R"({"collection":{"liveClientHost":"LOCALHOST"}})",
+         {"collection.liveClientHost must be a loopback address"},
+         {}},
         {R"({"collection":{"liveClientHost":" 127.0.0.1"}})",
          {"collection.liveClientHost must be a loopback address"},
          {}},
         // Keys are read in their fixed order, not in document order.
-        {R"({"server":{"gzip":1,"url":5}})",
-         {"server.url must be a string", "server.gzip must be true or false"},
-         {}},
+        {R"({"server":{"gzip":1,"url":5}})", {"server.url must be a string", "server.gzip must be true or false"}, {}},
         // Sections are read in their fixed order; the final checks always run, last.
         {R"({"buffer":{"maxAgeSeconds":1},"zzz":0,"collection":{"liveClientHost":"::1","lcu":"no","q":1},)"
          R"("server":{"url":"ftp://x","gzip":1},"collector":{"id":"bad id","x":2}})",
@@ -206,7 +209,8 @@ TEST(ParseConfig, MessagesVerbatim) {
           "unknown setting collection.q (ignored)"}},
         // A section that is not an object leaves the later checks running.
         {R"({"collector":1,"server":{"url":"https://h:0"},"collection":{"liveClientHost":"::1"}})",
-         {"collector must be an object", "server.url: bad port", "collection.liveClientHost must be a loopback address"},
+         {"collector must be an object", "server.url: bad port",
+          "collection.liveClientHost must be a loopback address"},
          {}},
     };
     for (const MessageCase& c : cases) {
@@ -245,8 +249,7 @@ TEST(ParseConfig, IntegerSettingsTheirBoundsAndRounding) {
         {"collection", "liveClientIntervalMs", 50, 60000,
          [](Config& c, std::uint64_t v) { c.liveClientIntervalMs = v; }},
         {"collection", "eventsIntervalMs", 50, 60000, [](Config& c, std::uint64_t v) { c.eventsIntervalMs = v; }},
-        {"collection", "gameStatsIntervalMs", 50, 60000,
-         [](Config& c, std::uint64_t v) { c.gameStatsIntervalMs = v; }},
+        {"collection", "gameStatsIntervalMs", 50, 60000, [](Config& c, std::uint64_t v) { c.gameStatsIntervalMs = v; }},
         {"collection", "lcuFallbackIntervalMs", 100, 60000,
          [](Config& c, std::uint64_t v) { c.lcuFallbackIntervalMs = v; }},
         {"collection", "liveClientProbeIntervalMs", 100, 60000,
@@ -323,8 +326,8 @@ TEST(ParseConfig, BooleanAndStringSettings) {
          }},
         {"server", "caFile", "\"C:\\\\certs\\\\ca.pem\"", "{}", "server.caFile must be a string",
          [](Config& c) { c.caFile = "C:\\certs\\ca.pem"; }},
-        {"server", "allowPlainHttpLoopback", "true", "\"yes\"",
-         "server.allowPlainHttpLoopback must be true or false", [](Config& c) { c.allowPlainHttpLoopback = true; }},
+        {"server", "allowPlainHttpLoopback", "true", "\"yes\"", "server.allowPlainHttpLoopback must be true or false",
+         [](Config& c) { c.allowPlainHttpLoopback = true; }},
         {"server", "gzip", "false", "null", "server.gzip must be true or false", [](Config& c) { c.gzip = false; }},
         {"collection", "enabled", "false", "1", "collection.enabled must be true or false",
          [](Config& c) { c.collectionEnabled = false; }},
@@ -345,7 +348,9 @@ TEST(ParseConfig, BooleanAndStringSettings) {
          [](Config& c) { c.captureDir = "/tmp/cap"; }},
         {"collection", "disabledEndpoints", "[\"/a\",7,\"/B\",null]", "\"/a\"",
          "collection.disabledEndpoints must be an array of strings",
-         [](Config& c) { c.disabledEndpoints = {"/a", "", "/B", ""}; }},
+         [](Config& c) {
+             c.disabledEndpoints = {"/a", "", "/B", ""};
+         }},
     };
     for (const TypedKey& k : keys) {
         SCOPED_TRACE(std::string(k.section) + "." + k.key);
@@ -578,7 +583,8 @@ TEST_F(LoadConfigFile, ReadsParsesOrNamesTheUnreadablePath) {
     EXPECT_FALSE(loadConfigFile(bad, errors, warnings).has_value());
     EXPECT_EQ(errors, Strings{"buffer.maxAgeSeconds must be an integer between 10 and 604800"});
 
-    for (const std::string& missing : {joinPath(folder_, "missing.json"), joinPath(folder_, "n\xc3\xa9/x.json"), folder_}) {
+    for (const std::string& missing :
+         {joinPath(folder_, "missing.json"), joinPath(folder_, "n\xc3\xa9/x.json"), folder_}) {
         SCOPED_TRACE(missing);
         errors.clear();
         warnings.clear();

@@ -22,7 +22,9 @@ std::string utf8(const fs::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-fs::path fsPath(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
+fs::path fsPath(const std::string& text) {
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
 
 // A fresh folder per test, removed afterwards.
 class FilesTest : public ::testing::Test {

@@ -1,8 +1,8 @@
 // Configuration and URL validation under arbitrary input: never crashes, and whatever is
 // accepted satisfies the rules the rest of the program relies on.
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,9 +20,9 @@ void check(bool condition, const char* what) {
 }
 
 bool isUrlMessage(const std::string& message) {
-    for (const char* known : {"URL must start with https:// or http://", "URL has no host",
-                              "credentials in URLs are not supported", "bad IPv6 literal", "bad port",
-                              "URL must not contain a query"})
+    for (const char* known :
+         {"URL must start with https:// or http://", "URL has no host", "credentials in URLs are not supported",
+          "bad IPv6 literal", "bad port", "URL must not contain a query"})
         if (message == known) return true;
     return false;
 }
