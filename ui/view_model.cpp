@@ -24,8 +24,13 @@ bool contains(std::string_view text, std::string_view part) { return text.find(p
 // Half away from zero, as the chart values are specified.
 std::int64_t roundHalfAway(double v) { return static_cast<std::int64_t>(std::round(v)); }
 
+// Cuts to at most `limit` bytes without splitting a UTF-8 sequence: a split character would
+// reach the tooltip as a replacement mark.
 void cutToBytes(std::string& text, std::size_t limit) {
-    if (text.size() > limit) text.resize(limit);
+    if (text.size() <= limit) return;
+    std::size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
 }
 
 std::string labelled(std::string_view label, std::string_view value) {

@@ -76,6 +76,11 @@ TEST(TextFunctions, TrayTipIsCutAt120Bytes) {
     EXPECT_EQ(tip.size(), kTrayTipLimit);
     EXPECT_EQ(tip, ("Parlow" + kDot + longTitle).substr(0, kTrayTipLimit));
     EXPECT_EQ(trayTipText("Ready", false, 99), "Parlow" + kDot + "Ready");
+    // A character that would straddle byte 120 is left out whole rather than split.
+    std::string straddling = std::string(109, 'y') + kEllipsis + "tail";
+    EXPECT_EQ(trayTipText(straddling, false, 0), "Parlow" + kDot + std::string(109, 'y'));
+    std::string fitting = std::string(107, 'y') + kEllipsis + "tail";
+    EXPECT_EQ(trayTipText(fitting, false, 0), "Parlow" + kDot + std::string(107, 'y') + kEllipsis);
 }
 
 // Catches a wrong rate threshold, format or state override.
