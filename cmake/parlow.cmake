@@ -62,12 +62,18 @@ function(parlow_library name)
   endif()
 endfunction()
 
-# parlow_test(<name> DEPS <...> [LABELS <...>] [ARGS <...>] [TIMEOUT s])
-# One test binary per folder from every *_test.cpp in it, and one ctest entry per binary:
+# parlow_test(<name> DEPS <...> [LABELS <...>] [ARGS <...>] [TIMEOUT s] [GLOB pattern] [EXCLUDE regex])
+# One test binary per folder from every *_test.cpp in it (or GLOB, less EXCLUDE), and one ctest entry per binary:
 # under wine every process start costs about half a second.
 function(parlow_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "DEPS;LABELS;ARGS;EXTRA_SOURCES" ${ARGN})
-  parlow_glob(srcs "*_test.cpp")
+  cmake_parse_arguments(ARG "" "TIMEOUT;GLOB;EXCLUDE" "DEPS;LABELS;ARGS;EXTRA_SOURCES" ${ARGN})
+  if(NOT ARG_GLOB)
+    set(ARG_GLOB "*_test.cpp")
+  endif()
+  parlow_glob(srcs "${ARG_GLOB}")
+  if(ARG_EXCLUDE)
+    list(FILTER srcs EXCLUDE REGEX "${ARG_EXCLUDE}")
+  endif()
   if(NOT srcs)
     return()
   endif()

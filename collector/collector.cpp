@@ -1,0 +1,302 @@
+#include "collector/collector.h"
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "core/files.h"
+#include "core/text.h"
+
+namespace vornet {
+
+namespace {
+
+using Lock = std::lock_guard<std::mutex>;
+using std::chrono::milliseconds;
+
+constexpr std::int64_t kStatusRepeatMs = 300000;
+constexpr std::int64_t kFinalFlushMs = 2500;
+
+// Uniform in [0, 1) from a per-thread Mersenne Twister: 53 random bits from two draws.
+double threadRandom() {
+    thread_local std::mt19937 engine{std::random_device{}()};
+    std::uint64_t a = engine() >> 5;
+    std::uint64_t b = engine() >> 6;
+    return (static_cast<double>(a) * 67108864.0 + static_cast<double>(b)) / 9007199254740992.0;
+}
+
+std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
+
+// Waits on real time (not the injected clocks): these bound how long a caller is blocked.
+bool waitForFlag(const std::atomic<bool>& flag, std::int64_t timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + milliseconds(timeoutMs);
+    while (!flag.load()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+CollectorClocks CollectorClocks::system() { return CollectorClocks{[] { return nowUnixMs(); }, [] { return vornet::steadyNowMs(); }}; }
+
+SharedFlag makeFlag(bool value) { return std::make_shared<std::atomic<bool>>(value); }
+
+Collector::Collector(Config config, HttpClient* http, std::string token, LockfileSupplier discover,
+                     CollectorClocks clocks)
+    : config_(std::move(config)),
+      http_(http),
+      token_(std::move(token)),
+      discover_(std::move(discover)),
+      clocks_(std::move(clocks)),
+      bootId_("boot_" + randomHex(8)),
+      buffer_(BufferLimits{config_.maxObservations, config_.maxBytes, static_cast<std::int32_t>(config_.maxAgeSeconds)},
+              config_.maxBatchSize, clocks_.wallNowMs, clocks_.steadyNowMs, threadRandom),
+      localTls_(makeLocalTlsSettings(config_)),
+      poller_(config_, *http_, localTls_, *this),
+      reader_(config_, *http_, localTls_, *this),
+      uploadContext_{buffer_,
+                     *http_,
+                     config_,
+                     serverTls_,
+                     token_,
+                     bootId_,
+                     clocks_.wallNowMs,
+                     authFailures_,
+                     [this](const std::string& message) {
+                         Lock lock(statusMutex_);
+                         state_.lastError = message;
+                     },
+                     [this] {
+                         Lock lock(callbackMutex_);
+                         return uploadCallback_;
+                     }} {
+    state_.lcuNotifications = config_.lcuWebSocket ? "not_connected" : "disabled";
+    if (!localTls_.configured) state_.lastError = localTls_.error;
+    std::string serverTlsError;
+    serverTls_ = serverTlsSettings(config_, serverTlsError);
+    if (!serverTlsError.empty()) state_.lastError = serverTlsError;
+
+    if (!config_.captureDir.empty()) {
+        std::error_code ignored;
+        std::filesystem::create_directories(fsPath(config_.captureDir), ignored);
+        capturePath_ = joinPath(config_.captureDir, "capture-" + bootId_ + ".jsonl");
+        capture_.open(fsPath(capturePath_), std::ios::out | std::ios::app | std::ios::binary);
+        if (!capture_.is_open()) capturePath_.clear();
+    }
+}
+
+Collector::~Collector() {
+    reader_.stopNotificationReader(3000);
+    Lock lock(captureMutex_);
+    if (capture_.is_open()) capture_.close();
+}
+
+std::int64_t Collector::wallNowMs() { return clocks_.wallNowMs(); }
+std::int64_t Collector::steadyNowMs() { return clocks_.steadyNowMs(); }
+
+std::optional<Lockfile> Collector::discoverLockfile() {
+    if (!discover_) return std::nullopt;
+    return discover_();
+}
+
+void Collector::setUploadCallback(UploadCallback callback) {
+    Lock lock(callbackMutex_);
+    uploadCallback_ = std::move(callback);
+}
+
+void Collector::enqueue(Observation observation) {
+    if (capture_.is_open()) {
+        std::string line;
+        line.reserve(256 + observation.payload.size());
+        appendObservationJson(line, observation);
+        line.push_back('\n');
+        Lock lock(captureMutex_);
+        capture_.write(line.data(), static_cast<std::streamsize>(line.size()));
+        capture_.flush();
+    }
+    buffer_.push(std::move(observation));
+}
+
+void Collector::recordCollectorStatus() {
+    std::string lcu, liveClient;
+    {
+        Lock lock(statusMutex_);
+        if (state_.leagueClient == "unknown") return;
+        lcu = state_.leagueClient == "connected" ? "connected" : "unavailable";
+        liveClient = state_.liveGame == "available" ? "available" : "unavailable";
+    }
+    std::string key = lcu + "|" + liveClient;
+    std::int64_t now = clocks_.steadyNowMs();
+    if (key == lastStatusKey_ && (buffer_.pendingCount() > 0 || now - lastStatusAt_ < kStatusRepeatMs)) return;
+    lastStatusKey_ = key;
+    lastStatusAt_ = now;
+    Observation observation;
+    observation.observedAt = clocks_.wallNowMs();
+    observation.api = "collector";
+    observation.endpoint = "/collector/status";
+    observation.status = 200;
+    JsonValue payload = JsonValue::object();
+    payload.set("lcu", JsonValue(lcu));
+    payload.set("liveClient", JsonValue(liveClient));
+    observation.payload = writeJson(payload);
+    enqueue(std::move(observation));
+}
+
+JsonValue Collector::status() {
+    BufferStats stats = buffer_.stats();
+    JsonValue s = JsonValue::object();
+    s.set("collectorVersion", JsonValue(kCollectorVersion));
+    s.set("collectorId", JsonValue(config_.id));
+    s.set("bootId", JsonValue(bootId_));
+    s.set("server", JsonValue(config_.host + ":" + std::to_string(config_.port)));
+    const char* connection;
+    if (stats.lastSuccessUnixMs)
+        connection = stats.consecutiveFailures > 0 ? "retrying" : "connected";
+    else
+        connection = stats.consecutiveFailures > 0 ? "failing" : "not_yet_connected";
+    s.set("serverConnection", JsonValue(connection));
+    s.set("collectionActive", JsonValue(config_.enabled && config_.collectionEnabled));
+    std::string collectorError;
+    {
+        Lock lock(statusMutex_);
+        s.set("leagueClient", JsonValue(state_.leagueClient));
+        s.set("lcuNotifications", JsonValue(state_.lcuNotifications));
+        s.set("gameflowPhase", state_.gameflowPhase.empty() ? JsonValue() : JsonValue(state_.gameflowPhase));
+        s.set("liveGame", JsonValue(state_.liveGame));
+        collectorError = state_.lastError;
+    }
+    s.set("pendingObservations", JsonValue(stats.pendingObservations));
+    s.set("droppedObservations", JsonValue(stats.droppedObservations));
+    s.set("sentBatches", JsonValue(stats.sentBatches));
+    if (stats.lastSuccessUnixMs) {
+        s.set("lastSuccessfulTransmission", JsonValue(formatIsoUtc(*stats.lastSuccessUnixMs)));
+        s.set("lastSuccessUnixMs", JsonValue(*stats.lastSuccessUnixMs));
+    } else {
+        s.set("lastSuccessfulTransmission", JsonValue());
+        s.set("lastSuccessUnixMs", JsonValue());
+    }
+    s.set("consecutiveFailures", JsonValue(std::uint64_t{stats.consecutiveFailures}));
+    s.set("rejectedBatches", JsonValue(stats.rejectedBatches));
+    s.set("consecutiveRejected", JsonValue(std::uint64_t{stats.consecutiveRejected}));
+    s.set("authFailures", JsonValue(std::uint64_t{authFailures_.load()}));
+    if (!stats.lastError.empty())
+        s.set("lastError", JsonValue(stats.lastError));
+    else if (!collectorError.empty())
+        s.set("lastError", JsonValue(collectorError));
+    else
+        s.set("lastError", JsonValue());
+    return s;
+}
+
+void Collector::collectOnce() { poller_.collectOnce(); }
+void Collector::ensureNotificationReader() { reader_.ensureNotificationReader(); }
+bool Collector::stopNotificationReader(std::int64_t timeoutMs) { return reader_.stopNotificationReader(timeoutMs); }
+bool Collector::uploadOnce() { return vornet::uploadOnce(uploadContext_); }
+
+void Collector::collectionThreadMain(std::unique_ptr<CollectionContext> context) {
+    Collector& collector = *context->collector;
+    bool pauseSeen = false;
+    while (!context->stop->load()) {
+        if (!context->paused->load()) {
+            collector.collectOnce();
+            if (context->stop->load()) break;
+            collector.ensureNotificationReader();
+            pauseSeen = false;
+        } else if (!pauseSeen) {
+            collector.stopNotificationReader(3000);
+            pauseSeen = true;
+        }
+        std::this_thread::sleep_for(milliseconds(25));
+    }
+    context->feedStopped->store(collector.stopNotificationReader(1000));
+    context->collectionDone->store(true);
+}
+
+void Collector::uploadThreadMain(std::unique_ptr<UploadThreadContext> context) {
+    Collector& collector = *context->collector;
+    auto uploadStep = [&collector]() -> bool {
+        // The upload step settles its batch even when compression fails; an exception from
+        // anywhere else must not end the thread (and with it every later upload).
+        try {
+            return collector.uploadOnce();
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    while (!context->stop->load()) {
+        if (uploadStep() && collector.pendingCount() >= context->maxBatchSize) continue;
+        // The interval may be up to a minute: sleep in slices so that a stop is seen at once
+        // and the thread is not given up by the stop protocol while it merely waits.
+        auto wakeAt = std::chrono::steady_clock::now() + milliseconds(context->batchIntervalMs);
+        while (!context->stop->load() && std::chrono::steady_clock::now() < wakeAt)
+            std::this_thread::sleep_for(std::min<milliseconds>(milliseconds(25), std::chrono::duration_cast<milliseconds>(wakeAt - std::chrono::steady_clock::now()) + milliseconds(1)));
+    }
+    BufferStats stats = collector.buffer_.stats();
+    if (stats.lastSuccessUnixMs && *stats.lastSuccessUnixMs > 0 && stats.consecutiveFailures == 0) {
+        auto deadline = std::chrono::steady_clock::now() + milliseconds(kFinalFlushMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (collector.pendingCount() == 0) break;
+            if (!uploadStep()) std::this_thread::sleep_for(milliseconds(150));
+        }
+    }
+    context->uploadDone->store(true);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+CollectorRun::CollectorRun(std::unique_ptr<HttpClient> http, std::unique_ptr<Collector> collector, SharedFlag paused)
+    : http_(std::move(http)), collector_(std::move(collector)), paused_(paused ? std::move(paused) : makeFlag()) {
+    auto collection = std::make_unique<CollectionContext>();
+    collection->collector = collector_.get();
+    collection->stop = stop_;
+    collection->paused = paused_;
+    collection->collectionDone = collectionDone_;
+    collection->feedStopped = feedStopped_;
+    auto upload = std::make_unique<UploadThreadContext>();
+    upload->collector = collector_.get();
+    upload->batchIntervalMs = collector_->config().batchIntervalMs;
+    upload->maxBatchSize = collector_->config().maxBatchSize;
+    upload->stop = stop_;
+    upload->uploadDone = uploadDone_;
+    // Threads start last, once everything they touch is complete.
+    collectionThread_ = std::thread(&Collector::collectionThreadMain, std::move(collection));
+    uploadThread_ = std::thread(&Collector::uploadThreadMain, std::move(upload));
+}
+
+CollectorRun::~CollectorRun() {
+    if (!stopped_) stop(false);
+}
+
+bool CollectorRun::stop(bool sessionEnding) {
+    if (stopped_) return stoppedCleanly_;
+    stopped_ = true;
+    collector_->setUploadCallback({});
+    stop_->store(true);
+    bool collectionEnded = waitForFlag(*collectionDone_, sessionEnding ? 1000 : 2500);
+    if (collectionEnded)
+        collectionThread_.join();
+    else
+        collectionThread_.detach();
+    bool uploadEnded = waitForFlag(*uploadDone_, sessionEnding ? 500 : 2500);
+    if (uploadEnded)
+        uploadThread_.join();
+    else
+        uploadThread_.detach();
+    if (!collectionEnded || !uploadEnded || !feedStopped_->load()) {
+        // A detached thread may still use them: leak rather than destroy under it.
+        abandoned_ = collector_.release();
+        abandonedHttp_ = http_.release();
+        return stoppedCleanly_ = false;
+    }
+    collector_.reset();
+    http_.reset();
+    return stoppedCleanly_ = true;
+}
+
+}  // namespace vornet

@@ -1,0 +1,160 @@
+// The collector of one enrolled PC: configuration, clocks, buffer, the state shared by the
+// sources, and the two thread bodies (collection and upload) with the status snapshot.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "collector/buffer.h"
+#include "collector/enroll.h"
+#include "collector/observation.h"
+#include "collector/upload.h"
+#include "config/config.h"
+#include "core/json.h"
+#include "net/http_client.h"
+#include "sources/lockfile.h"
+#include "sources/notification_feed.h"
+#include "sources/polling.h"
+
+namespace vornet {
+
+struct CollectorClocks {
+    std::function<std::int64_t()> wallNowMs;    // Unix ms
+    std::function<std::int64_t()> steadyNowMs;  // monotonic ms
+    static CollectorClocks system();
+};
+
+using LockfileSupplier = std::function<std::optional<Lockfile>()>;
+using SharedFlag = std::shared_ptr<std::atomic<bool>>;
+SharedFlag makeFlag(bool value = false);
+
+class Collector;
+
+// Heap records owned by the thread that runs them. The flags are shared with the owner, so a
+// detached thread keeps them alive.
+struct CollectionContext {
+    Collector* collector = nullptr;
+    SharedFlag stop, paused, collectionDone, feedStopped;
+};
+struct UploadThreadContext {
+    Collector* collector = nullptr;
+    std::uint32_t batchIntervalMs = 250;
+    std::uint32_t maxBatchSize = 64;
+    SharedFlag stop, uploadDone;
+};
+
+// Lock order: the status lock may be held while enqueue() takes the capture lock or the
+// buffer lock; the capture and buffer locks are never held together; nothing takes the status
+// lock while holding another collector lock. The callback lock is always taken alone. The
+// notification reader's connection lock is never held with any of these.
+class Collector final : public PollingHost {
+public:
+    using UploadResult = vornet::UploadResult;
+
+    // `http` is owned by the caller and must outlive the collector.
+    Collector(Config config, HttpClient* http, std::string token, LockfileSupplier discover, CollectorClocks clocks);
+    // Stops the notification reader (3000 ms) and closes the capture file.
+    ~Collector() override;
+
+    void setUploadCallback(UploadCallback callback);
+    // The status snapshot: a JSON object with fixed keys in a fixed order.
+    JsonValue status();
+
+    // PollingHost
+    std::int64_t wallNowMs() override;
+    std::int64_t steadyNowMs() override;
+    std::mutex& statusMutex() override { return statusMutex_; }
+    SourceState& sourceState() override { return state_; }
+    void enqueue(Observation observation) override;
+    std::optional<Lockfile> discoverLockfile() override;
+    void recordCollectorStatus() override;
+
+    // One polling pass, the reader control and one upload step.
+    void collectOnce();
+    void ensureNotificationReader();
+    bool stopNotificationReader(std::int64_t timeoutMs);
+    bool uploadOnce();
+
+    static void collectionThreadMain(std::unique_ptr<CollectionContext> context);
+    static void uploadThreadMain(std::unique_ptr<UploadThreadContext> context);
+
+    const std::string& bootId() const { return bootId_; }
+    const Config& config() const { return config_; }
+    const std::string& capturePath() const { return capturePath_; }
+    std::uint64_t pendingCount() const { return buffer_.pendingCount(); }
+    const LocalTlsSettings& localTls() const { return localTls_; }
+
+private:
+    Config config_;
+    HttpClient* http_;
+    std::string token_;
+    LockfileSupplier discover_;
+    CollectorClocks clocks_;
+    std::string bootId_;
+    ObservationBuffer buffer_;
+    LocalTlsSettings localTls_;
+    ServerTls serverTls_;
+
+    std::mutex statusMutex_;
+    SourceState state_;  // guarded by statusMutex_
+
+    // Status-record memory: collection thread only.
+    std::string lastStatusKey_;
+    std::int64_t lastStatusAt_ = 0;
+
+    std::atomic<std::uint32_t> authFailures_{0};
+
+    std::mutex callbackMutex_;
+    UploadCallback uploadCallback_;
+
+    std::mutex captureMutex_;
+    std::ofstream capture_;
+    std::string capturePath_;
+
+    Poller poller_;
+    NotificationReader reader_;
+    UploadContext uploadContext_;
+};
+
+// Runs a collector's two threads and carries out the start/stop protocol. Owns the HTTP client
+// and the collector; when a thread does not stop in time both are abandoned (never destroyed,
+// since a detached thread may still use them).
+class CollectorRun {
+public:
+    CollectorRun(std::unique_ptr<HttpClient> http, std::unique_ptr<Collector> collector, SharedFlag paused);
+    CollectorRun(const CollectorRun&) = delete;
+    CollectorRun& operator=(const CollectorRun&) = delete;
+    // Stops with the normal time limits unless stop() was called.
+    ~CollectorRun();
+
+    // Waits for the collection thread up to 2500 ms (1000 ms when the session is ending) and
+    // for the upload thread up to 2500 ms (500 ms). True when both ended and the feed reader
+    // stopped, so the collector was destroyed; false when they were abandoned.
+    bool stop(bool sessionEnding = false);
+
+    // Valid until stop() destroyed it.
+    Collector& collector() { return collector_ ? *collector_ : *abandoned_; }
+    bool stopped() const { return stopped_; }
+
+private:
+    std::unique_ptr<HttpClient> http_;
+    std::unique_ptr<Collector> collector_;
+    SharedFlag stop_ = makeFlag(), paused_, collectionDone_ = makeFlag(), uploadDone_ = makeFlag(),
+               feedStopped_ = makeFlag();
+    std::thread collectionThread_;
+    std::thread uploadThread_;
+    bool stopped_ = false;
+    bool stoppedCleanly_ = false;
+    // Kept only so that an abandoned collector stays reachable (and visibly leaked on purpose).
+    Collector* abandoned_ = nullptr;
+    HttpClient* abandonedHttp_ = nullptr;
+};
+
+}  // namespace vornet
