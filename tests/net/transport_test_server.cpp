@@ -381,7 +381,8 @@ void serveHttp(Stream& stream, const std::string& listener, bool control) {
             } else if (path.rfind("/status/", 0) == 0) {
                 const int code = std::atoi(path.c_str() + 8);
                 response.result(static_cast<unsigned>(code));
-                response.body() = "status " + std::to_string(code);
+                // These statuses carry no body by definition.
+                if (code != 204 && code != 304 && code >= 200) response.body() = "status " + std::to_string(code);
             } else if (path == "/redirect") {
                 response.result(http::status::found);
                 response.set(http::field::location, "/elsewhere");
