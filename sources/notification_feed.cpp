@@ -1,5 +1,7 @@
 #include "sources/notification_feed.h"
 
+#include "sources/feed_message.h"
+
 #include <array>
 #include <chrono>
 #include <string_view>
@@ -119,17 +121,8 @@ void NotificationReader::runNotificationReader(Lockfile lockfile, std::uint64_t 
 }
 
 void NotificationReader::handleMessage(const std::string& text) {
-    std::optional<JsonValue> parsed = parseJson(text);
-    if (!parsed || parsed->kind != JsonKind::Array || parsed->elements.size() < 3) return;
-    const JsonValue& type = parsed->elements[0];
-    if (type.kind != JsonKind::Number || type.asDouble(0) != 8) return;
-    JsonValue& event = parsed->elements[2];
-    std::string uri = event.getString("uri", "");
-    if (!isRecordedNotificationUri(uri)) return;
-    std::string eventType = event.getString("eventType", "Update");
-    JsonValue data;
-    if (JsonValue* found = event.find("data")) data = std::move(*found);
-    recordNotification(uri, eventType, std::move(data));
+    std::optional<FeedMessageEvent> event = parseFeedMessage(text);
+    if (event) recordNotification(event->uri, event->eventType, std::move(event->data));
 }
 
 void NotificationReader::recordNotification(const std::string& uri, const std::string& eventType, JsonValue data) {
