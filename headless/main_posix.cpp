@@ -1,0 +1,79 @@
+// parlow: the headless collector for Linux. The desktop program's switches are accepted; those
+// that only concern windows (--background, --native-ui, --ui-selftest) change nothing here.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/app_options.h"
+#include "core/files.h"
+#include "core/text.h"
+#include "headless/headless_app.h"
+#include "headless/single_instance.h"
+
+namespace {
+
+// Exit code of a second instance whose invite code was not taken.
+constexpr int kHandoverFailedExit = 2;
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace vornet;
+    std::vector<WideString> arguments;
+    for (int i = 0; i < argc; ++i) arguments.push_back(utf8ToWide(argv[i]));
+    app::AppOptions options = app::parseArguments(arguments);
+    // There is no window to test here, so the self-test switch must not bypass the
+    // single-instance check either.
+    options.uiSelftest.clear();
+
+    headless::installStopSignals();
+
+    std::string folder;
+    try {
+        folder = appDataFolder();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "parlow: %s\n", e.what());
+    }
+    const std::string lockPath = joinPath(folder, headless::kInstanceLockName);
+    const std::string socketPath = joinPath(folder, headless::kHandoverSocketName);
+
+    std::string error;
+    headless::InstanceLock::Outcome outcome = headless::InstanceLock::Outcome::Failed;
+    std::unique_ptr<headless::InstanceLock> lock;
+    if (!folder.empty()) lock = headless::InstanceLock::acquire(lockPath, outcome, error);
+    if (outcome == headless::InstanceLock::Outcome::HeldByOther) {
+        if (options.connectCode.empty()) return 0;
+        headless::HandoverAnswer answer =
+            headless::sendHandover(socketPath, headless::kHandoverTag, options.connectCode);
+        if (answer == headless::HandoverAnswer::Accepted) {
+            std::printf("parlow: the running instance took the invite code\n");
+            return 0;
+        }
+        std::fprintf(stderr, "parlow: the running instance %s the invite code\n",
+                     answer == headless::HandoverAnswer::NoInstance ? "could not be reached for" : "did not take");
+        return kHandoverFailedExit;
+    }
+    std::unique_ptr<headless::HandoverListener> listener;
+    if (lock) {
+        listener = headless::HandoverListener::listen(socketPath, error);
+        if (!listener) std::fprintf(stderr, "parlow: no hand-over channel: %s\n", error.c_str());
+    } else {
+        std::fprintf(stderr, "parlow: running without the single-instance check: %s\n", error.c_str());
+    }
+
+    int code = 0;
+    bool terminate = false;
+    {
+        auto app = std::make_unique<headless::HeadlessApp>(options, std::move(lock), std::move(listener));
+        code = app->run();
+        terminate = app->terminateAtExit();
+        if (terminate) {
+            // A worker thread still uses the collector or the enroll slot: end now rather than
+            // destroy anything under it.
+            std::fflush(nullptr);
+            std::_Exit(code);
+        }
+    }
+    return code;
+}

@@ -1,0 +1,68 @@
+// One headless collector per user: a lock file held with flock, and a local socket through
+// which a second instance hands its invite code to the first and learns whether it was taken.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vornet::headless {
+
+// "NCEL" read as a little-endian integer: the tag of an invite-code hand-over.
+inline constexpr std::uint32_t kHandoverTag = 0x4C45434E;
+inline constexpr std::size_t kMaxHandoverCode = 64;
+inline constexpr int kHandoverTimeoutMs = 5000;
+
+inline constexpr const char* kInstanceLockName = "parlow.lock";
+inline constexpr const char* kHandoverSocketName = "parlow.sock";
+
+// Holds the per-user instance lock for its lifetime (the kernel drops it when the process
+// ends, so a crashed instance never blocks the next one).
+class InstanceLock {
+public:
+    enum class Outcome { Acquired, HeldByOther, Failed };
+
+    // Creates the file (and its folder) when missing and takes an exclusive, non-blocking lock.
+    static std::unique_ptr<InstanceLock> acquire(const std::string& path, Outcome& outcome, std::string& error);
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+private:
+    explicit InstanceLock(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
+
+enum class HandoverAnswer { Accepted, Refused, NoInstance };
+
+// Sends one tagged block to the instance listening at `socketPath` and waits for its answer;
+// the whole exchange takes at most `timeoutMs`. No listener gives NoInstance; a time-out, a
+// broken connection or a refusal give Refused.
+HandoverAnswer sendHandover(const std::string& socketPath, std::uint32_t tag, std::string_view data,
+                            int timeoutMs = kHandoverTimeoutMs);
+
+// The first instance's end: a listening socket that the owner polls from its main loop.
+class HandoverListener {
+public:
+    // Replaces a stale socket file left by an instance that died (the caller holds the
+    // instance lock, so no live instance owns it).
+    static std::unique_ptr<HandoverListener> listen(const std::string& socketPath, std::string& error);
+    ~HandoverListener();
+    HandoverListener(const HandoverListener&) = delete;
+    HandoverListener& operator=(const HandoverListener&) = delete;
+
+    int fd() const { return fd_; }
+    // Takes one waiting connection (non-blocking: nothing when none waits), reads its block
+    // for at most `readTimeoutMs` and answers it. Accepted only with the hand-over tag and a
+    // code of 1 to 64 bytes; then the code is returned.
+    std::optional<std::string> serveOne(int readTimeoutMs = 1000);
+
+private:
+    HandoverListener(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    int fd_ = -1;
+    std::string path_;
+};
+
+}  // namespace vornet::headless

@@ -1,0 +1,203 @@
+#include "headless/single_instance.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+
+namespace vornet::headless {
+namespace {
+
+// A file descriptor closed on every path out of a function.
+struct Fd {
+    int fd = -1;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int release() {
+        int f = fd;
+        fd = -1;
+        return f;
+    }
+};
+
+std::int64_t monoMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool socketAddress(const std::string& path, sockaddr_un& address) {
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+    std::memcpy(address.sun_path, path.data(), path.size());
+    return true;
+}
+
+// Waits until `fd` is ready for `events` or the deadline passes.
+bool waitFor(int fd, short events, std::int64_t deadline) {
+    for (;;) {
+        std::int64_t left = deadline - monoMs();
+        if (left <= 0) return false;
+        pollfd p{fd, events, 0};
+        int n = ::poll(&p, 1, static_cast<int>(left));
+        if (n > 0) return true;
+        if (n < 0 && errno != EINTR) return false;
+    }
+}
+
+bool writeAll(int fd, const unsigned char* data, std::size_t size, std::int64_t deadline) {
+    while (size > 0) {
+        if (!waitFor(fd, POLLOUT, deadline)) return false;
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool readAll(int fd, unsigned char* data, std::size_t size, std::int64_t deadline) {
+    while (size > 0) {
+        if (!waitFor(fd, POLLIN, deadline)) return false;
+        ssize_t n = ::recv(fd, data, size, 0);
+        if (n == 0) return false;
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void putLe32(unsigned char* out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+std::uint32_t getLe32(const unsigned char* in) {
+    std::uint32_t value = 0;
+    for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(in[i]) << (8 * i);
+    return value;
+}
+
+}  // namespace
+
+std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path, Outcome& outcome, std::string& error) {
+    outcome = Outcome::Failed;
+    std::error_code ec;
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (fd.fd < 0) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    while (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        if (errno == EWOULDBLOCK) {
+            outcome = Outcome::HeldByOther;
+            return nullptr;
+        }
+        error = "cannot lock " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    outcome = Outcome::Acquired;
+    return std::unique_ptr<InstanceLock>(new InstanceLock(fd.release()));
+}
+
+InstanceLock::~InstanceLock() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+HandoverAnswer sendHandover(const std::string& socketPath, std::uint32_t tag, std::string_view data, int timeoutMs) {
+    const std::int64_t deadline = monoMs() + timeoutMs;
+    sockaddr_un address{};
+    if (!socketAddress(socketPath, address)) return HandoverAnswer::NoInstance;
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.fd < 0) return HandoverAnswer::Refused;
+    if (::connect(fd.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (errno == ENOENT || errno == ECONNREFUSED) return HandoverAnswer::NoInstance;
+        // A full backlog: the listener is alive but busy; wait for it within the time limit.
+        if (errno != EAGAIN && errno != EINPROGRESS) return HandoverAnswer::Refused;
+        if (!waitFor(fd.fd, POLLOUT, deadline)) return HandoverAnswer::Refused;
+        int soError = 0;
+        socklen_t length = sizeof soError;
+        if (::getsockopt(fd.fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0 || soError != 0)
+            return HandoverAnswer::Refused;
+    }
+    unsigned char header[8];
+    putLe32(header, tag);
+    putLe32(header + 4, static_cast<std::uint32_t>(data.size()));
+    if (!writeAll(fd.fd, header, sizeof header, deadline)) return HandoverAnswer::Refused;
+    if (!writeAll(fd.fd, reinterpret_cast<const unsigned char*>(data.data()), data.size(), deadline))
+        return HandoverAnswer::Refused;
+    unsigned char answer = 0;
+    if (!readAll(fd.fd, &answer, 1, deadline)) return HandoverAnswer::Refused;
+    return answer == 1 ? HandoverAnswer::Accepted : HandoverAnswer::Refused;
+}
+
+std::unique_ptr<HandoverListener> HandoverListener::listen(const std::string& socketPath, std::string& error) {
+    sockaddr_un address{};
+    if (!socketAddress(socketPath, address)) {
+        error = "socket path too long: " + socketPath;
+        return nullptr;
+    }
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.fd < 0) {
+        error = std::string("socket: ") + std::strerror(errno);
+        return nullptr;
+    }
+    ::unlink(socketPath.c_str());
+    if (::bind(fd.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd.fd, 8) != 0) {
+        error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    ::chmod(socketPath.c_str(), 0600);
+    return std::unique_ptr<HandoverListener>(new HandoverListener(fd.release(), socketPath));
+}
+
+HandoverListener::~HandoverListener() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+}
+
+std::optional<std::string> HandoverListener::serveOne(int readTimeoutMs) {
+    Fd peer(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (peer.fd < 0) return std::nullopt;
+    const std::int64_t deadline = monoMs() + readTimeoutMs;
+    unsigned char header[8];
+    std::optional<std::string> code;
+    if (readAll(peer.fd, header, sizeof header, deadline)) {
+        std::uint32_t tag = getLe32(header);
+        std::uint32_t length = getLe32(header + 4);
+        // The length is checked before anything is read, so a sender cannot make us buffer more.
+        if (tag == kHandoverTag && length >= 1 && length <= kMaxHandoverCode) {
+            std::string bytes(length, '\0');
+            if (readAll(peer.fd, reinterpret_cast<unsigned char*>(bytes.data()), length, deadline))
+                code = std::move(bytes);
+        }
+    }
+    unsigned char answer = code ? 1 : 0;
+    writeAll(peer.fd, &answer, 1, monoMs() + readTimeoutMs);
+    return code;
+}
+
+}  // namespace vornet::headless
