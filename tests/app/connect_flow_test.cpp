@@ -91,7 +91,7 @@ struct Flow {
     void connect(const std::string& code, bool startWithWindows) {
         ConnectServices s = services();
         ASSERT_EQ(startEnroll(state, code, startWithWindows, s), StartEnrollResult::Started);
-        for (int i = 0; i < 500 && !(state.enrollSlot && state.enrollSlot->done.load()); ++i) {
+        for (int i = 0; i < 3000 && !(state.enrollSlot && state.enrollSlot->done.load()); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         std::optional<EnrollSlotResult> result = takeEnrollResult(state);
@@ -156,7 +156,9 @@ TEST(ConnectFlowTest, ConfigurationRewrite) {
     };
     for (const Case& c : cases) {
         Flow f;
-        if (c.before != nullptr) ASSERT_TRUE(writeFileAtomically(f.state.paths.configPath, c.before));
+        if (c.before != nullptr) {
+            ASSERT_TRUE(writeFileAtomically(f.state.paths.configPath, c.before));
+        }
         f.state.lastError = "collector.json: old problem";
         f.enroll->answer = enrolled("c_new", "tok");
         f.connect("code", false);
@@ -265,7 +267,7 @@ TEST(ConnectFlowTest, SecondCodeWhileRunningIsIgnored) {
     EXPECT_EQ(startEnroll(f.state, "second", true, s), StartEnrollResult::Ignored);
     EXPECT_FALSE(takeEnrollResult(f.state));  // still running
     f.enroll->release();
-    for (int i = 0; i < 500 && !f.state.enrollSlot->done.load(); ++i) {
+    for (int i = 0; i < 3000 && !f.state.enrollSlot->done.load(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::optional<EnrollSlotResult> result = takeEnrollResult(f.state);
