@@ -37,7 +37,7 @@ const char kToken[] = "tok_chaos_0123456789abcdef";
 const char kCollectorId[] = "collector_chaos";
 
 long long envNumber(const char* name, long long fallback) {
-    std::string text = getEnv(name);
+    std::string text = getEnv(name).value_or("");
     if (text.empty()) return fallback;
     try {
         return std::stoll(text);
