@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -354,13 +355,13 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count(); };
     long long authAt = std::uniform_int_distribution<long long>(5, std::max(6LL, seconds / 4))(random);
-    bool authDone = false;
     std::size_t next = 0;
     while (elapsed() < seconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::uniform_int_distribution<int>(800, 3000)(random)));
-        if (!authDone && elapsed() >= authAt) {
+        if (elapsed() >= authAt) {
             injector.inject(Fault::Auth401);
-            authDone = true;
+            // Long soaks repeat the burst every ten minutes, never in the last two.
+            authAt = seconds >= 600 && authAt + 600 < seconds - 120 ? authAt + 600 : LLONG_MAX;
             continue;
         }
         if (next < schedule.size()) {
@@ -368,8 +369,6 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
         } else {
             injector.inject(kFaults[std::uniform_int_distribution<std::size_t>(0, kFaults.size() - 1)(random)].first);
         }
-        // Long soaks repeat the 401 burst every ten minutes or so.
-        if (authDone && seconds >= 600 && elapsed() % 600 < 3) authDone = elapsed() < authAt + 5;
     }
 
     // Faults off, collection paused (nothing new is captured), the healthy aggregator drains.
