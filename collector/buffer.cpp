@@ -17,15 +17,6 @@ constexpr std::int64_t kMinRetryDelayMs = 500;
 constexpr std::int64_t kMaxRetryDelayMs = 30000;
 constexpr std::int64_t kFinalFailureDelayMs = 60000;
 
-// How many observations at the queue front line up with the batch, in order. Only those are
-// settled: anything else was never handed out in this batch.
-std::size_t matchedPrefix(const std::deque<Observation>& queue, const Batch& batch) {
-    std::size_t n = 0;
-    const std::size_t limit = std::min(queue.size(), batch.observations.size());
-    while (n < limit && queue[n].sequence == batch.observations[n].sequence) ++n;
-    return n;
-}
-
 }  // namespace
 
 std::uint64_t observationCharge(const Observation& observation) {
@@ -47,8 +38,9 @@ std::uint64_t ObservationBuffer::push(Observation observation) {
     observation.sequence = sequence;
     observation.observationId.assign(1, 'o');
     observation.observationId += std::to_string(sequence);
-    heldBytes_ += observationCharge(observation);
-    queue_.push_back(std::move(observation));
+    const std::uint64_t charge = observationCharge(observation);
+    heldBytes_ += charge;
+    queue_.push_back(Entry{std::move(observation), charge});
     applyLimitsLocked();
     return sequence;
 }
@@ -76,11 +68,11 @@ void ObservationBuffer::applyLimitsLocked() {
     if (queue_.empty()) return;
     const std::int64_t cutoff = wallClock_() - static_cast<std::int64_t>(limits_.maxAgeSeconds) * 1000;
     while (!queue_.empty()) {
-        const Observation& front = queue_.front();
-        const bool tooOld = front.observedAt < cutoff;
+        const Entry& front = queue_.front();
+        const bool tooOld = front.observation.observedAt < cutoff;
         if (!tooOld && queue_.size() <= limits_.maxObservations && heldBytes_ <= limits_.maxBytes) break;
-        recordEvictionLocked(front.sequence, tooOld ? kReasonMaxAge : kReasonBufferFull);
-        heldBytes_ -= observationCharge(front);
+        recordEvictionLocked(front.observation.sequence, tooOld ? kReasonMaxAge : kReasonBufferFull);
+        heldBytes_ -= front.charge;
         ++stats_.droppedObservations;
         queue_.pop_front();
     }
@@ -94,22 +86,34 @@ std::optional<Batch> ObservationBuffer::takeBatch() {
     Batch batch;
     batch.batchId = "batch_" + std::to_string(batchCounter_);
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(queue_.size(), maxBatchSize_));
-    batch.observations.assign(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+    // Moved, not copied: most batches are acknowledged whole, and the rare settlement that keeps
+    // observations copies them back from the batch.
+    batch.observations.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) batch.observations.push_back(std::move(queue_[i].observation));
     batch.dropped.swap(pendingDropped_);
     inFlight_ = true;
     inFlightBatchId_ = batch.batchId;
+    lentCount_ = count;
     return batch;
 }
 
 bool ObservationBuffer::isInFlightLocked(const Batch& batch) const {
     // A settlement of anything but the batch handed out last (a stale copy, a second
-    // settlement of the same batch) would put its ranges back twice or remove the wrong
-    // observations, so it changes nothing.
-    return inFlight_ && batch.batchId == inFlightBatchId_;
+    // settlement of the same batch, an altered batch) would put its ranges back twice or
+    // lose the observations it holds, so it changes nothing.
+    if (!inFlight_ || batch.batchId != inFlightBatchId_ || batch.observations.size() != lentCount_) return false;
+    for (std::size_t i = 0; i < lentCount_; ++i) {
+        if (queue_[i].observation.sequence != batch.observations[i].sequence) return false;
+    }
+    return true;
 }
 
 void ObservationBuffer::restoreRangesLocked(const Batch& batch) {
     pendingDropped_.insert(pendingDropped_.begin(), batch.dropped.begin(), batch.dropped.end());
+}
+
+void ObservationBuffer::restoreObservationsLocked(const Batch& batch) {
+    for (std::size_t i = 0; i < lentCount_; ++i) queue_[i].observation = batch.observations[i];
 }
 
 void ObservationBuffer::acknowledge(const Batch& batch, const Acknowledgement& ack, std::int64_t nowUnixMs) {
@@ -129,16 +133,17 @@ void ObservationBuffer::acknowledge(const Batch& batch, const Acknowledgement& a
                (!finallyRejected.empty() && finallyRejected.count(id) != 0);
     };
 
-    // Kept observations slide towards the end of the matched prefix, keeping their order, so
-    // that dropping the prefix's head leaves them at the front with no extra copies.
-    const std::size_t matched = matchedPrefix(queue_, batch);
-    std::size_t write = matched;
-    for (std::size_t i = matched; i-- > 0;) {
-        Observation& item = queue_[i];
-        if (settled(item.observationId)) {
-            heldBytes_ -= observationCharge(item);
-        } else if (--write != i) {
-            queue_[write] = std::move(item);
+    // Kept observations are copied back towards the end of the lent prefix, keeping their
+    // order, so that dropping the prefix's head leaves them at the front.
+    std::size_t write = lentCount_;
+    for (std::size_t i = lentCount_; i-- > 0;) {
+        const Observation& sent = batch.observations[i];
+        if (settled(sent.observationId)) {
+            heldBytes_ -= queue_[i].charge;
+        } else {
+            --write;
+            queue_[write].charge = queue_[i].charge;
+            queue_[write].observation = sent;
         }
     }
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(write));
@@ -161,20 +166,19 @@ void ObservationBuffer::rejectBatch(const Batch& batch, const std::string& reaso
     // Earlier partial acknowledgements can leave gaps between queued sequences; one range per
     // run of consecutive sequences keeps every range from claiming an observation that the
     // aggregator has already accepted.
-    const std::size_t matched = matchedPrefix(queue_, batch);
     std::vector<DroppedRange> rejected;
-    for (std::size_t i = 0; i < matched; ++i) {
-        const Observation& item = queue_[i];
-        heldBytes_ -= observationCharge(item);
-        if (!rejected.empty() && rejected.back().toSequence + 1 == item.sequence) {
+    for (std::size_t i = 0; i < lentCount_; ++i) {
+        const std::uint64_t sequence = queue_[i].observation.sequence;
+        heldBytes_ -= queue_[i].charge;
+        if (!rejected.empty() && rejected.back().toSequence + 1 == sequence) {
             ++rejected.back().count;
-            rejected.back().toSequence = item.sequence;
+            rejected.back().toSequence = sequence;
         } else {
-            rejected.push_back(DroppedRange{1, item.sequence, item.sequence, reason});
+            rejected.push_back(DroppedRange{1, sequence, sequence, reason});
         }
     }
-    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(matched));
-    stats_.droppedObservations += matched;
+    queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(lentCount_));
+    stats_.droppedObservations += lentCount_;
 
     // The ranges this batch carried were never delivered: they go back in front, as after a
     // failure, so that no loss goes unreported.
@@ -197,6 +201,7 @@ void ObservationBuffer::failBatch(const Batch& batch, const std::string& message
     if (!isInFlightLocked(batch)) return;
 
     restoreRangesLocked(batch);
+    restoreObservationsLocked(batch);
     inFlight_ = false;
     ++stats_.consecutiveFailures;
     stats_.lastError = message;
@@ -212,6 +217,7 @@ bool ObservationBuffer::splitBatch(const Batch& batch) {
     if (!isInFlightLocked(batch) || batch.observations.size() <= 1) return false;
 
     restoreRangesLocked(batch);
+    restoreObservationsLocked(batch);
     inFlight_ = false;
     maxBatchSize_ = batch.observations.size() / 2;
     nextAttemptAt_ = steadyClock_();
@@ -235,7 +241,7 @@ BufferInspection ObservationBuffer::inspect() const {
     BufferInspection view;
     view.heldBytes = heldBytes_;
     view.queuedSequences.reserve(queue_.size());
-    for (const Observation& item : queue_) view.queuedSequences.push_back(item.sequence);
+    for (const Entry& entry : queue_) view.queuedSequences.push_back(entry.observation.sequence);
     view.pendingDropped = pendingDropped_;
     view.inFlight = inFlight_;
     view.maxBatchSize = maxBatchSize_;

@@ -92,6 +92,8 @@ public:
     // Numbers the observation, queues it and applies the limits; returns its sequence.
     std::uint64_t push(Observation observation);
     // The next batch, or nothing while one is in flight, nothing waits, or the back-off runs.
+    // Settle it with the batch as handed out: a settlement that keeps observations (a failure,
+    // a split, a partial acknowledgement) takes them back from it.
     std::optional<Batch> takeBatch();
     // Settles the batch by the aggregator's acknowledgement.
     void acknowledge(const Batch& batch, const Acknowledgement& ack, std::int64_t nowUnixMs);
@@ -118,6 +120,7 @@ private:
     void recordEvictionLocked(std::uint64_t sequence, const char* reason);
     bool isInFlightLocked(const Batch& batch) const;
     void restoreRangesLocked(const Batch& batch);
+    void restoreObservationsLocked(const Batch& batch);
 
     mutable std::mutex mutex_;
     BufferLimits limits_;
@@ -125,13 +128,20 @@ private:
     Clock wallClock_;
     Clock steadyClock_;
     Random random_;
-    std::deque<Observation> queue_;
+    // The observations of the batch in flight are moved out into the batch and their entries
+    // keep only sequence, time and charge; a settlement that keeps them copies them back.
+    struct Entry {
+        Observation observation;
+        std::uint64_t charge = 0;
+    };
+    std::deque<Entry> queue_;
     std::uint64_t heldBytes_ = 0;
     std::uint64_t nextSequence_ = 1;
     std::uint64_t batchCounter_ = 0;
     std::vector<DroppedRange> pendingDropped_;
     bool inFlight_ = false;
     std::string inFlightBatchId_;
+    std::size_t lentCount_ = 0;  // observations of the batch in flight, at the queue front
     std::int64_t retryDelayMs_ = 0;
     std::int64_t nextAttemptAt_ = 0;
     BufferStats stats_;

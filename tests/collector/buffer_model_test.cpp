@@ -165,6 +165,10 @@ private:
             const Observation& o = batch->observations[i];
             if (o.sequence != before_.queuedSequences[i] || o.observationId != "o" + std::to_string(o.sequence))
                 fail("batch observation " + std::to_string(i) + " is " + o.observationId);
+            // The content comes back whole after every failure, split or partial acknowledgement.
+            else if (160 + o.endpoint.size() + o.payload.size() + o.error.size() != charge_[o.sequence] ||
+                     o.observedAt != observedAt_[o.sequence] || o.payload.empty())
+                fail("batch observation " + o.observationId + " lost its content");
         }
         if (!sameRanges(batch->dropped, before_.pendingDropped)) fail("batch ranges differ from the pending ones");
         inFlight_ = std::move(*batch);

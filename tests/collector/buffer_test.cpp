@@ -462,6 +462,69 @@ TEST(ObservationBuffer, SplitHalvesBatchSizeForGood) {
     EXPECT_EQ(batchSeqs(o.take()), seqs(2, 2));
 }
 
+TEST(ObservationBuffer, KeptObservationsComeBackWhole) {
+    // Every settlement that keeps observations must hand them out again unchanged.
+    enum class Keep { Fail, Split, Partial, Empty };
+    for (Keep how : {Keep::Fail, Keep::Split, Keep::Partial, Keep::Empty}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        Harness h(BufferLimits{1000, 1u << 30, 900}, 4);
+        for (int i = 1; i <= 4; ++i) {
+            Observation o;
+            o.observedAt = kStartWall - i;
+            o.api = "liveclient";
+            o.endpoint = "/liveclientdata/e" + std::to_string(i);
+            o.kind = ObservationKind::Notification;
+            o.notificationType = "Update";
+            o.status = 200 + i;
+            o.payload = "{\"n\":" + std::to_string(i) + std::string(100, ' ') + "}";
+            o.error = i == 2 ? "slow" : "";
+            h.buffer->push(std::move(o));
+        }
+        const std::uint64_t held = h.buffer->inspect().heldBytes;
+        Batch batch = h.take();
+        const Batch sent = batch;
+        switch (how) {
+            case Keep::Fail:
+                h.buffer->failBatch(batch, "x", true);
+                break;
+            case Keep::Split:
+                ASSERT_TRUE(h.buffer->splitBatch(batch));
+                break;
+            case Keep::Partial: {
+                Acknowledgement ack;
+                ack.accepted = {"o2"};
+                h.buffer->acknowledge(batch, ack, kStartWall);
+                break;
+            }
+            case Keep::Empty:
+                h.buffer->acknowledge(batch, Acknowledgement{}, kStartWall);
+                break;
+        }
+        h.time->steady += 100'000;
+        Batch again = h.take();
+        std::vector<Observation> expected = sent.observations;
+        if (how == Keep::Partial) expected.erase(expected.begin() + 1);
+        if (how == Keep::Split) expected.resize(2);
+        ASSERT_EQ(again.observations.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const Observation& a = again.observations[i];
+            const Observation& e = expected[i];
+            EXPECT_EQ(a.observationId, e.observationId);
+            EXPECT_EQ(a.sequence, e.sequence);
+            EXPECT_EQ(a.observedAt, e.observedAt);
+            EXPECT_EQ(a.api, e.api);
+            EXPECT_EQ(a.endpoint, e.endpoint);
+            EXPECT_EQ(a.kind, e.kind);
+            EXPECT_EQ(a.notificationType, e.notificationType);
+            EXPECT_EQ(a.status, e.status);
+            EXPECT_EQ(a.payload, e.payload);
+            EXPECT_EQ(a.error, e.error);
+        }
+        EXPECT_EQ(h.buffer->inspect().heldBytes,
+                  how == Keep::Partial ? held - observationCharge(sent.observations[1]) : held);
+    }
+}
+
 TEST(ObservationBuffer, SplitPutsRangesBack) {
     Harness h(BufferLimits{4, 1u << 30, 900}, 4);
     h.pushMany(6);
@@ -545,6 +608,9 @@ TEST(ObservationBuffer, SettlingAnythingButTheBatchInFlightChangesNothing) {
     h.buffer->rejectBatch(batch, "server_rejected_batch");
     h.buffer->acknowledge(batch, acceptAll(batch), 1);
     EXPECT_FALSE(h.buffer->splitBatch(batch));
+    Batch altered = current;
+    altered.observations.pop_back();
+    h.buffer->failBatch(altered, "altered", true);
     const BufferInspection after = h.buffer->inspect();
     EXPECT_EQ(after.queuedSequences, before.queuedSequences);
     EXPECT_EQ(after.pendingDropped.size(), before.pendingDropped.size());
