@@ -241,7 +241,7 @@ TEST(EndToEnd, WholeGameArrivesWithEverySequenceAccountedFor) {
     EXPECT_LE(std::stoll(writeJson(ids->elements[0])), std::stoll(gameId));
     // Each source of a game reached the aggregator.
     EXPECT_GT(endpointCount(*summary, "/lol-gameflow/v1/gameflow-phase", "snapshot"), 0u);
-    EXPECT_GT(endpointCount(*summary, "/liveclientdata/allgamedata", "snapshot"), 0u);
+    EXPECT_GT(endpointCount(*summary, "/liveclientdata/activeplayer", "snapshot"), 0u);
     EXPECT_GT(endpointCount(*summary, "/lol-end-of-game/v1/eog-stats-block", "snapshot"), 0u);
     std::uint64_t notifications = 0;
     for (const auto& [api, paths] : summary->find("endpoints")->members)
