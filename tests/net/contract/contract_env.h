@@ -74,7 +74,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(server().loaded) << server().problem;
         control_ = vornet::createHttpClient("contract-control");
-        auto cleared = control(vornet::HttpRequest{"POST", false, "127.0.0.1", server().plainPort, "/__clear"});
+        auto cleared = control(post("/__clear"));
         ASSERT_EQ(cleared.status, 200) << cleared.error;
     }
 
@@ -86,6 +86,13 @@ protected:
         request.host = "127.0.0.1";
         request.port = server().plainPort;
         request.path = path;
+        return request;
+    }
+
+    // A control request to the server's plain listener ("/__clear", "/__switch?to=...").
+    static vornet::HttpRequest post(const std::string& path) {
+        vornet::HttpRequest request = plain(path);
+        request.method = "POST";
         return request;
     }
 

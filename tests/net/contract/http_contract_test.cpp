@@ -40,7 +40,8 @@ TEST_F(HttpContract, PolicyChecksRefuseBeforeSending) {
          "plain HTTP is only permitted for loopback addresses"},
         {"plain before missing roots", false, unresolvable, TlsMode::PinnedRoots, true,
          "plain HTTP is only permitted for loopback addresses"},
-        {"pinned without roots", true, "127.0.0.1", TlsMode::PinnedRoots, true, "no pinned root certificate configured"},
+        {"pinned without roots", true, "127.0.0.1", TlsMode::PinnedRoots, true,
+         "no pinned root certificate configured"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -27,18 +27,33 @@ TEST_F(TlsContract, PinnedRootOutcomes) {
     const Case cases[] = {
         {"right root", s.tlsPort, "tls", {s.rootDer}, false, 200, ""},
         {"right root among others", s.tlsPort, "tls", {s.otherRootDer, s.rootDer}, false, 200, ""},
-        {"wrong root", s.wrongRootPort, "wrongRoot", {s.rootDer}, false, 0,
+        {"wrong root",
+         s.wrongRootPort,
+         "wrongRoot",
+         {s.rootDer},
+         false,
+         0,
          std::string(kRejectedPrefix) + "certificate does not chain to the configured root"},
-        {"wrong root even with the mismatch allowance", s.wrongRootPort, "wrongRoot", {s.rootDer}, true, 0,
+        {"wrong root even with the mismatch allowance",
+         s.wrongRootPort,
+         "wrongRoot",
+         {s.rootDer},
+         true,
+         0,
          std::string(kRejectedPrefix) + "certificate does not chain to the configured root"},
-        {"expired", s.expiredPort, "expired", {s.rootDer}, false, 0,
+        {"expired",
+         s.expiredPort,
+         "expired",
+         {s.rootDer},
+         false,
+         0,
          std::string(kRejectedPrefix) + "certificate expired or not yet valid"},
         {"name mismatch", s.mismatchPort, "mismatch", {s.rootDer}, false, 0, "TLS certificate validation failed"},
         {"name mismatch allowed on loopback", s.mismatchPort, "mismatch", {s.rootDer}, true, 200, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(control(HttpRequest{"POST", false, "127.0.0.1", s.plainPort, "/__clear"}).status, 200);
+        ASSERT_EQ(control(post("/__clear")).status, 200);
         auto client = vornet::createHttpClient("Parlow/0.3.0");
         HttpRequest request = pinned(c.port, "/status/200");
         request.method = "POST";
@@ -89,8 +104,7 @@ TEST_F(TlsContract, FirstContactProbeOncePerPairAndAgainAfterRejection) {
 
     ASSERT_EQ(client->request(request).status, 200);
     ASSERT_EQ(client->request(request).status, 200);
-    EXPECT_EQ(targets(serverLog("switch")),
-              (std::vector<std::string>{"GET /", "GET /status/200", "GET /status/200"}));
+    EXPECT_EQ(targets(serverLog("switch")), (std::vector<std::string>{"GET /", "GET /status/200", "GET /status/200"}));
 
     // Another port of the same host is its own pair.
     ASSERT_EQ(client->request(pinned(s.tlsPort, "/status/201")).status, 201);
@@ -98,8 +112,8 @@ TEST_F(TlsContract, FirstContactProbeOncePerPairAndAgainAfterRejection) {
 
     // The server now presents a certificate from another root: the verified pair does not
     // exempt the real request from the check.
-    ASSERT_EQ(control(HttpRequest{"POST", false, "127.0.0.1", s.plainPort, "/__switch?to=wrongRoot"}).status, 200);
-    ASSERT_EQ(control(HttpRequest{"POST", false, "127.0.0.1", s.plainPort, "/__clear"}).status, 200);
+    ASSERT_EQ(control(post("/__switch?to=wrongRoot")).status, 200);
+    ASSERT_EQ(control(post("/__clear")).status, 200);
     auto rejected = client->request(request);
     EXPECT_EQ(rejected.status, 0);
     EXPECT_TRUE(rejected.tlsFailure);
@@ -108,8 +122,8 @@ TEST_F(TlsContract, FirstContactProbeOncePerPairAndAgainAfterRejection) {
     for (const auto& entry : serverLog("switch")) EXPECT_EQ(entry.target, "/") << "only a probe may ever arrive";
 
     // Back to the good certificate: the pair is probed again before the next real request.
-    ASSERT_EQ(control(HttpRequest{"POST", false, "127.0.0.1", s.plainPort, "/__switch?to=good"}).status, 200);
-    ASSERT_EQ(control(HttpRequest{"POST", false, "127.0.0.1", s.plainPort, "/__clear"}).status, 200);
+    ASSERT_EQ(control(post("/__switch?to=good")).status, 200);
+    ASSERT_EQ(control(post("/__clear")).status, 200);
     ASSERT_EQ(client->request(request).status, 200);
     EXPECT_EQ(targets(serverLog("switch")), (std::vector<std::string>{"GET /", "GET /status/200"}));
 }

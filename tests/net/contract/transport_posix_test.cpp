@@ -103,7 +103,7 @@ TEST_F(PosixTransport, ProxyTunnelFollowsEnvironment) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ASSERT_EQ(control(HttpRequest{"POST", false, "127.0.0.1", server().plainPort, "/__clear"}).status, 200);
+        ASSERT_EQ(control(post("/__clear")).status, 200);
         EnvScope env;
         env.set("https_proxy", c.httpsProxy);
         env.set("HTTPS_PROXY", nullptr);
