@@ -103,16 +103,18 @@ public:
     }
     std::optional<JsonValue> summary() { return httpJson("GET", aggregatorPort, "/summary"); }
 
-    // The captured observation lines of every collector boot, by sequence number.
-    std::map<std::uint64_t, std::string> captured() const {
-        std::map<std::uint64_t, std::string> out;
+    // The captured observation lines of every collector boot, one per observation made. The
+    // capture is written before the buffer numbers an observation, so the lines carry no
+    // sequence; their count is what the aggregator's numbering must cover.
+    std::vector<std::string> captured() const {
+        std::vector<std::string> out;
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(file("capture"), ec)) {
             std::ifstream in(entry.path());
             std::string line;
             while (std::getline(in, line)) {
                 std::optional<JsonValue> o = parseJson(line);
-                if (o && o->isObject()) out[static_cast<std::uint64_t>(o->getNumber("sequence", 0))] = line;
+                if (o && o->isObject()) out.push_back(line);
             }
         }
         return out;
@@ -179,12 +181,8 @@ void expectNothingLost(World& world) {
     const auto last = static_cast<std::uint64_t>(boot->getNumber("lastSequence", 0));
     EXPECT_EQ(boot->getNumber("firstSequence", 0), 1);
     EXPECT_EQ(static_cast<std::uint64_t>(boot->getNumber("acknowledged", 0)), last);
-    std::map<std::uint64_t, std::string> captured = world.captured();
-    ASSERT_FALSE(captured.empty());
-    // The capture file holds every observation the collector made: numbered from 1 with no gap.
-    EXPECT_EQ(captured.begin()->first, 1u);
-    EXPECT_EQ(captured.rbegin()->first, captured.size());
-    EXPECT_LE(last, captured.size());
+    // The aggregator cannot have seen more observations than the collector made.
+    EXPECT_LE(last, world.captured().size());
 }
 
 std::uint64_t endpointCount(const JsonValue& summary, const std::string& path, const std::string& kind) {
@@ -237,8 +235,8 @@ TEST(EndToEnd, WholeGameArrivesWithEverySequenceAccountedFor) {
     const JsonValue* ids = summary->find("collectors")->find(kCollectorId)->find("gameIds");
     ASSERT_NE(ids, nullptr);
     ASSERT_EQ(ids->elements.size(), 1u);
-    // The game the simulator played (its id was advanced when the phase clock went on).
-    EXPECT_LE(std::stoll(writeJson(ids->elements[0])), std::stoll(gameId));
+    // The game the simulator played, read when its end was seen.
+    EXPECT_EQ(writeJson(ids->elements[0]), gameId);
     // Each source of a game reached the aggregator.
     EXPECT_GT(endpointCount(*summary, "/lol-gameflow/v1/gameflow-phase", "snapshot"), 0u);
     EXPECT_GT(endpointCount(*summary, "/liveclientdata/activeplayer", "snapshot"), 0u);
@@ -362,12 +360,20 @@ TEST(EndToEnd, ClientRestartWithNewPortAndPasswordIsFollowed) {
     ASSERT_TRUE(after.has_value());
     ASSERT_NE(after->getNumber("port", 0), before->getNumber("port", 0));
     ASSERT_NE(after->getString("password", ""), before->getString("password", ""));
+    // The event feed comes back on the new port with the new password (the restart closed
+    // the old connection).
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            std::optional<JsonValue> s = world.clientState();
+            return s && s->getNumber("subscribers", 0) >= 1;
+        },
+        15000));
     ASSERT_TRUE(world.clientControl("/control/phase?name=ChampSelect"));
 
-    // Only the new session knows this phase, and it refuses the old password: seeing it proves
-    // the collector found the new lockfile for both the REST answers and the event feed.
+    // Only the new session knows this phase, and it refuses the old password: seeing it in a
+    // REST answer and in a feed event proves the collector followed the new lockfile.
     auto sawAfterRestart = [&](const std::string& endpoint, const std::string& kind) {
-        for (const auto& [sequence, line] : world.captured())
+        for (const std::string& line : world.captured())
             if (line.find(endpoint) != std::string::npos && line.find("\"" + kind + "\"") != std::string::npos &&
                 line.find("ChampSelect") != std::string::npos)
                 return true;
@@ -375,12 +381,6 @@ TEST(EndToEnd, ClientRestartWithNewPortAndPasswordIsFollowed) {
     };
     EXPECT_TRUE(waitUntil([&] { return sawAfterRestart("/lol-gameflow/v1/gameflow-phase", "snapshot"); }, 15000));
     EXPECT_TRUE(waitUntil([&] { return sawAfterRestart("/lol-gameflow/v1/gameflow-phase", "notification"); }, 15000));
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            std::optional<JsonValue> s = world.clientState();
-            return s && s->getNumber("subscribers", 0) >= 1;
-        },
-        10000));
 
     const std::uint64_t captured = world.captured().size();
     ASSERT_TRUE(waitUntil([&] { return acknowledgedThrough(world, captured); }, 15000));
@@ -406,7 +406,11 @@ TEST(EndToEnd, AggregatorDownForTwentySecondsLosesNothing) {
     EXPECT_GT(world.captured().size(), capturedAtOutage);
     std::optional<JsonValue> status = world.status();
     ASSERT_TRUE(status.has_value());
-    EXPECT_NE(status->getString("supportText", "").find("127.0.0.1:" + std::to_string(port)), std::string::npos);
+    // The outage is visible: the support report counts failed uploads.
+    const std::string support = status->getString("supportText", "");
+    const std::size_t failures = support.find("failures ");
+    ASSERT_NE(failures, std::string::npos) << support;
+    EXPECT_GT(std::atoi(support.c_str() + failures + 9), 0) << support;
 
     ASSERT_TRUE(world.startAggregator({}, port));
     std::optional<JsonValue> client;
