@@ -131,7 +131,9 @@ TEST(TextMessageAssembler, FramesToMessages) {
             SCOPED_TRACE(i);
             auto out = assembler.add(steps[i].kind, steps[i].data, steps[i].final);
             ASSERT_EQ(out.has_value(), steps[i].out.has_value());
-            if (out) EXPECT_TRUE(*out == *steps[i].out);
+            if (out) {
+                EXPECT_TRUE(*out == *steps[i].out);
+            }
         }
     }
 }

@@ -13,9 +13,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -56,6 +56,7 @@ TEST(WinHttpErrors, CodesMapOntoTheVocabulary) {
         {12017, "request cancelled", false},
         {12029, "connection refused", false},
         {12030, "connection reset", false},
+        {10054, "connection reset", false},  // wine's reset code
         {12175, "TLS certificate validation failed", true},
         {12157, "TLS certificate validation failed", true},  // wine's certificate failures
         {12345, "WinHTTP error 12345", false},
@@ -276,7 +277,8 @@ protected:
 
 TEST_F(WinHttpClientTest, PolicyRefusalsSendNothing) {
     // Catches a relaxation allowed towards a remote host, or a refusal that still connects.
-    ScriptedServer server([](SOCKET s, const std::string&) { sendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); });
+    ScriptedServer server(
+        [](SOCKET s, const std::string&) { sendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); });
     struct Case {
         const char* host;
         bool https;
@@ -388,8 +390,9 @@ TEST_F(WinHttpClientTest, PlainAnswersFollowTheBodyRules) {
 
 TEST_F(WinHttpClientTest, HeadersAndBodyGoOutInOrder) {
     // Catches headers reordered or dropped, and a body sent without its length.
-    ScriptedServer server(
-        [](SOCKET s, const std::string&) { sendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"); });
+    ScriptedServer server([](SOCKET s, const std::string&) {
+        sendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+    });
     HttpRequest request = plainRequest(server.port(), "/v1/ingest?x=1");
     request.method = "POST";
     request.headers = {{"X-Second", "2"}, {"X-First", "1"}, {"Authorization", "Bearer t"}};
@@ -455,8 +458,10 @@ TEST_F(WinHttpClientTest, WebSocketAssemblesTextAndCloseEndsABlockedReceive) {
             sendAll(s, "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
             return;
         }
-        sendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                   "Sec-WebSocket-Accept: " + acceptKey(request) + "\r\n\r\n");
+        sendAll(s,
+                "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                "Sec-WebSocket-Accept: " +
+                    acceptKey(request) + "\r\n\r\n");
         sendAll(s, frame(1, true, "[8,\"one\"]"));
         sendAll(s, frame(1, false, "[8,\"tw") + frame(0, true, "o\"]"));
         sendAll(s, frame(1, false, "lost") + frame(2, true, "bin") + frame(1, true, "three"));
