@@ -89,7 +89,9 @@ TEST_F(WebSocketContract, MessageSizeCap) {
         auto first = connection->receive();
         ASSERT_TRUE(first.has_value());
         EXPECT_EQ(first->size(), c.firstSize);
-        if (c.firstSize == 5) EXPECT_EQ(*first, "after");
+        if (c.firstSize == 5) {
+            EXPECT_EQ(*first, "after");
+        }
     }
 }
 
