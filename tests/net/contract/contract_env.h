@@ -33,6 +33,7 @@ bool runsUnderWine();
 enum class WineDeviation {
     RejectedRequestStillSent,
     HandshakeTimeoutIsTlsError,
+    ResetIsInvalidResponse,
 };
 struct WineDeviationRow {
     WineDeviation id;
@@ -46,6 +47,10 @@ inline constexpr WineDeviationRow kWineDeviations[] = {
     {WineDeviation::HandshakeTimeoutIsTlsError,
      "a server that stays silent during the TLS handshake ends it with error 12157 (TLS certificate "
      "validation failed) instead of 12002 (timed out); the error code is all the transport sees."},
+    {WineDeviation::ResetIsInvalidResponse,
+     "a connection the server resets before answering ends, depending on timing, with 12152 (invalid "
+     "server response, so \"WinHTTP error 12152\") instead of a reset; on Windows 12152 means a malformed "
+     "answer, so the code is not mapped to \"connection reset\"."},
 };
 
 // True when this run may show the given wine behaviour instead of the Windows one.

@@ -170,6 +170,9 @@ TEST_F(HttpContract, TransportFailuresUseTheVocabulary) {
         if (std::string(c.name) == "silent during handshake" && response.error == "TLS certificate validation failed" &&
             tolerates(WineDeviation::HandshakeTimeoutIsTlsError)) {
             EXPECT_TRUE(response.tlsFailure);
+        } else if (std::string(c.name) == "reset by the server" && response.error == "WinHTTP error 12152" &&
+                   tolerates(WineDeviation::ResetIsInvalidResponse)) {
+            EXPECT_FALSE(response.tlsFailure);
         } else {
             EXPECT_EQ(response.error, c.error);
             EXPECT_EQ(response.tlsFailure, c.tlsFailure);
@@ -206,6 +209,32 @@ TEST_F(HttpContract, BodyLimitsAndTruncation) {
             EXPECT_EQ(response.error, c.error);
             EXPECT_FALSE(response.tlsFailure);
         }
+    }
+}
+
+}  // namespace
+}  // namespace contract
+
+namespace contract {
+namespace {
+
+class ConnectionReuse : public ContractTest {};
+
+// A connection opened under relaxed certificate rules (pinned roots, insecure) must not carry a
+// later request that asks for full validation to the same host and port. Catches a transport
+// that pools such connections and so lets a System request skip its trust-store check.
+TEST_F(ConnectionReuse, RelaxedConnectionsDoNotServeSystemRequests) {
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    vornet::HttpRequest insecure = pinned(server().tlsPort, "/status/200");
+    insecure.tlsMode = vornet::TlsMode::Insecure;
+    vornet::HttpRequest system = pinned(server().tlsPort, "/status/200");
+    system.tlsMode = vornet::TlsMode::System;
+    for (const vornet::HttpRequest& relaxed : {pinned(server().tlsPort, "/status/200"), insecure}) {
+        ASSERT_EQ(client->request(relaxed).status, 200);
+        auto response = client->request(system);
+        EXPECT_EQ(response.status, 0);
+        EXPECT_EQ(response.error, "TLS certificate validation failed");
+        EXPECT_TRUE(response.tlsFailure);
     }
 }
 
