@@ -114,11 +114,20 @@ private:
     bool closed_ = false;
 };
 
+// Request bodies as sent to the aggregator; shared, since the run destroys the client at stop.
+struct SentLog {
+    std::mutex mutex;
+    std::vector<std::string> inflated;
+    std::string raw;
+    std::atomic<int> feedConnects{0};
+};
+
 // The game client is scripted; requests to any other port go through the real transport to the
 // aggregator process, and their bodies are kept as sent.
 class SplitClient : public HttpClient {
 public:
-    explicit SplitClient(std::unique_ptr<HttpClient> real) : real_(std::move(real)) {}
+    SplitClient(std::unique_ptr<HttpClient> real, std::shared_ptr<SentLog> log)
+        : real_(std::move(real)), log_(std::move(log)) {}
     HttpResponse request(const HttpRequest& request) override {
         HttpResponse response;
         if (request.port == kGamePort || request.port == kLivePort) {
@@ -135,11 +144,11 @@ public:
             return response;
         }
         HttpResponse answer = real_->request(request);
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(log_->mutex);
         bool gzip = false;
         for (const auto& [name, value] : request.headers) gzip = gzip || (name == "Content-Encoding" && value == "gzip");
-        sent_.push_back(gzip ? inflateGzip(request.body) : request.body);
-        rawSent_ += request.body;
+        log_->inflated.push_back(gzip ? inflateGzip(request.body) : request.body);
+        log_->raw += request.body;
         return answer;
     }
     std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override {
@@ -159,24 +168,13 @@ public:
             message.push(event);
             messages.push_back(writeJson(message));
         }
-        ++feedConnects_;
+        ++log_->feedConnects;
         return std::make_unique<QueuedFeed>(std::move(messages));
     }
-    std::vector<std::string> sent() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return sent_;
-    }
-    std::string rawSent() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return rawSent_;
-    }
-    std::atomic<int> feedConnects_{0};
 
 private:
     std::unique_ptr<HttpClient> real_;
-    std::mutex mutex_;
-    std::vector<std::string> sent_;
-    std::string rawSent_;
+    std::shared_ptr<SentLog> log_;
 };
 
 std::string readAll(const std::filesystem::path& path) {
@@ -227,8 +225,8 @@ TEST(Secrets, NoSecretLeavesThroughAnyOutput) {
         errors, warnings);
     ASSERT_TRUE(config) << (errors.empty() ? "" : errors[0]);
 
-    auto client = std::make_unique<SplitClient>(createHttpClient("Parlow/0.3.0"));
-    SplitClient* split = client.get();
+    auto log = std::make_shared<SentLog>();
+    auto client = std::make_unique<SplitClient>(createHttpClient("Parlow/0.3.0"), log);
     Lockfile lockfile;
     lockfile.name = "LeagueClient";
     lockfile.pid = 4242;
@@ -268,7 +266,7 @@ TEST(Secrets, NoSecretLeavesThroughAnyOutput) {
     }
 
     std::string capture = readAll(capturePath);
-    std::vector<std::string> sent = split->sent();
+    std::vector<std::string> sent = log->inflated;
     std::string record = readAll(dir.file("record.jsonl"));
 
     // The traffic that proves the paths ran: otherwise "no leak" would hold trivially.
@@ -292,7 +290,7 @@ TEST(Secrets, NoSecretLeavesThroughAnyOutput) {
     };
     const std::vector<Output> outputs = {{"capture file", capture},
                                          {"bytes sent to the aggregator (inflated)", allSent},
-                                         {"bytes sent to the aggregator (as sent)", split->rawSent()},
+                                         {"bytes sent to the aggregator (as sent)", log->raw},
                                          {"aggregator record", record},
                                          {"status snapshot", writeJson(snapshot)},
                                          {"view JSON", viewText},
