@@ -39,7 +39,8 @@ bool stopRequested();
 class HeadlessApp {
 public:
     // `lock` and `listener` may be null (no single-instance check available).
-    HeadlessApp(app::AppOptions options, std::unique_ptr<InstanceLock> lock, std::unique_ptr<HandoverListener> listener);
+    HeadlessApp(app::AppOptions options, std::unique_ptr<InstanceLock> lock,
+                std::unique_ptr<HandoverListener> listener);
     ~HeadlessApp();
     HeadlessApp(const HeadlessApp&) = delete;
     HeadlessApp& operator=(const HeadlessApp&) = delete;

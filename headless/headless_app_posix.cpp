@@ -68,7 +68,9 @@ void installStopSignals() {
     ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-bool stopRequested() { return gStop != 0; }
+bool stopRequested() {
+    return gStop != 0;
+}
 
 HeadlessApp::HeadlessApp(app::AppOptions options, std::unique_ptr<InstanceLock> lock,
                          std::unique_ptr<HandoverListener> listener)

@@ -26,15 +26,24 @@ public:
     std::string file(const std::string& name) const { return dir_.file(name); }
     std::string home() const { return dir_.file("home"); }
     std::vector<std::string> env() const {
-        return {"HOME=" + home(), "XDG_DATA_HOME=" + home() + "/.local/share", "XDG_CONFIG_HOME=" + home() + "/.config",
-                "LOCALAPPDATA=", "LEAGUE_INSTALL_DIR=", "VORNET_COLLECTOR_TOKEN="};
+        return {"HOME=" + home(),
+                "XDG_DATA_HOME=" + home() + "/.local/share",
+                "XDG_CONFIG_HOME=" + home() + "/.config",
+                "LOCALAPPDATA=",
+                "LEAGUE_INSTALL_DIR=",
+                "VORNET_COLLECTOR_TOKEN="};
     }
 
     // Starts (or restarts on `port`) the aggregator with the good invite and a durable record.
     bool startAggregator(const std::vector<std::string>& extra = {}, int port = 0) {
         std::filesystem::remove(file("aggregator.json"));
-        std::vector<std::string> args = {PARLOW_SIM_AGGREGATOR, "--state-file", file("aggregator.json"), "--record",
-                                         file("aggregator.jsonl"), "--invite", kGoodCode};
+        std::vector<std::string> args = {PARLOW_SIM_AGGREGATOR,
+                                         "--state-file",
+                                         file("aggregator.json"),
+                                         "--record",
+                                         file("aggregator.jsonl"),
+                                         "--invite",
+                                         kGoodCode};
         if (port != 0) args.insert(args.end(), {"--port", std::to_string(port)});
         args.insert(args.end(), extra.begin(), extra.end());
         aggregator_ = std::make_unique<Process>(args, env(), file("aggregator.log"));
@@ -46,9 +55,17 @@ public:
     void stopAggregator() { aggregator_.reset(); }
 
     bool startClient(int phaseMs, bool paused) {
-        std::vector<std::string> args = {PARLOW_SIM_CLIENT, "--install-dir", file("league"), "--root-cert-out",
-                                         file("riot-root.pem"), "--state-file", file("client.json"), "--phase-ms",
-                                         std::to_string(phaseMs), "--live-port", "0"};
+        std::vector<std::string> args = {PARLOW_SIM_CLIENT,
+                                         "--install-dir",
+                                         file("league"),
+                                         "--root-cert-out",
+                                         file("riot-root.pem"),
+                                         "--state-file",
+                                         file("client.json"),
+                                         "--phase-ms",
+                                         std::to_string(phaseMs),
+                                         "--live-port",
+                                         "0"};
         if (paused) args.push_back("--paused");
         client_ = std::make_unique<Process>(args, env(), file("client.log"));
         std::optional<JsonValue> state = waitForJsonFile(file("client.json"));
@@ -144,7 +161,9 @@ std::string connectError(const JsonValue& status) {
     return connect != nullptr ? connect->getString("error", "") : std::string();
 }
 
-bool enrolledView(const JsonValue& status) { return status.getString("view", "") == "status"; }
+bool enrolledView(const JsonValue& status) {
+    return status.getString("view", "") == "status";
+}
 
 // The single boot of the run in the aggregator's summary (null when there is not exactly one).
 const JsonValue* onlyBoot(const JsonValue& summary) {
@@ -330,8 +349,8 @@ TEST(EndToEnd, SecondInstanceHandsItsCodeToTheFirst) {
         EXPECT_TRUE(world.parlow().running());
     }
     JsonValue status;
-    ASSERT_TRUE(world.waitStatus([](const JsonValue& s) { return connectError(s) == app::kCodeRejectedText; }, 10000,
-                                 &status))
+    ASSERT_TRUE(
+        world.waitStatus([](const JsonValue& s) { return connectError(s) == app::kCodeRejectedText; }, 10000, &status))
         << writeJson(status);
 
     EXPECT_EQ(world.runSecondInstance({"--connect", kGoodCode}), std::optional<int>(0));
