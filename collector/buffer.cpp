@@ -46,7 +46,7 @@ std::uint64_t ObservationBuffer::push(Observation observation) {
 }
 
 void ObservationBuffer::recordEvictionLocked(std::uint64_t sequence, const char* reason) {
-    if (!pendingDropped_.empty()) {
+    if (pendingDropped_.size() > resentRanges_) {
         DroppedRange& last = pendingDropped_.back();
         if (last.toSequence + 1 == sequence && last.reason == reason) {
             ++last.count;
@@ -58,6 +58,7 @@ void ObservationBuffer::recordEvictionLocked(std::uint64_t sequence, const char*
     if (pendingDropped_.size() > kMaxPendingRanges) {
         if (rangeLost_) rangeLost_(pendingDropped_.front());
         pendingDropped_.erase(pendingDropped_.begin());
+        if (resentRanges_ > 0) --resentRanges_;
     }
 }
 
@@ -91,6 +92,7 @@ std::optional<Batch> ObservationBuffer::takeBatch() {
     batch.observations.reserve(count);
     for (std::size_t i = 0; i < count; ++i) batch.observations.push_back(std::move(queue_[i].observation));
     batch.dropped.swap(pendingDropped_);
+    resentRanges_ = 0;
     inFlight_ = true;
     inFlightBatchId_ = batch.batchId;
     lentCount_ = count;
@@ -110,6 +112,7 @@ bool ObservationBuffer::isInFlightLocked(const Batch& batch) const {
 
 void ObservationBuffer::restoreRangesLocked(const Batch& batch) {
     pendingDropped_.insert(pendingDropped_.begin(), batch.dropped.begin(), batch.dropped.end());
+    resentRanges_ += batch.dropped.size();
 }
 
 void ObservationBuffer::restoreObservationsLocked(const Batch& batch) {

@@ -139,6 +139,9 @@ private:
     std::uint64_t nextSequence_ = 1;
     std::uint64_t batchCounter_ = 0;
     std::vector<DroppedRange> pendingDropped_;
+    // Leading ranges of pendingDropped_ that were sent once already: the aggregator may hold
+    // them, so they never grow (a grown copy would report the same sequences twice).
+    std::size_t resentRanges_ = 0;
     bool inFlight_ = false;
     std::string inFlightBatchId_;
     std::size_t lentCount_ = 0;  // observations of the batch in flight, at the queue front

@@ -278,8 +278,9 @@ public:
             ok = expect(control(a, "/control/fault?status=413"));
             break;
         case Fault::Oversize413:
-            ok = expect(control(a, "/control/faults?maxBodyBytes=" + std::to_string(pick(300, 900))));
-            std::this_thread::sleep_for(std::chrono::milliseconds(pick(1000, 3000)));
+            // Below any envelope: batches split down to one observation, which is then dropped.
+            ok = expect(control(a, "/control/faults?maxBodyBytes=" + std::to_string(pick(100, 200))));
+            std::this_thread::sleep_for(std::chrono::milliseconds(pick(2000, 4000)));
             ok = expect(control(a, "/control/faults?maxBodyBytes=0")) && ok;
             break;
         case Fault::Reject400:
