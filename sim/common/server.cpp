@@ -331,7 +331,8 @@ private:
     net::awaitable<void> runWebSocket(std::shared_ptr<WsSession<Stream>> session,
                                       const http::request<http::string_body>& req) {
         auto& ws = session->ws;
-        ws.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        // No idle time-out: a collector listens for minutes without sending anything.
+        ws.set_option(websocket::stream_base::timeout{std::chrono::seconds(30), websocket::stream_base::none(), false});
         ws.set_option(websocket::stream_base::decorator(
             [](websocket::response_type& res) { res.set(http::field::server, "parlow-sim"); }));
         beast::error_code ec;
