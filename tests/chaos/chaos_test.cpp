@@ -448,7 +448,10 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
 
     EXPECT_TRUE(injector.failures.empty()) << injector.failures.front();
     for (const auto& [fault, name] : kFaults) EXPECT_GE(injector.counts().count(fault), 1u) << name << " never injected";
-    for (const char* kind : {"dropped connection", "400", "401", "413", "413 over size"})
+    // A size window only produces a 413 when a large enough batch happens to arrive while it is
+    // open, which the random schedule cannot promise; it is required to be injected (above), not
+    // to be hit.
+    for (const char* kind : {"dropped connection", "400", "401", "413"})
         EXPECT_GE(ledger.outcomes.count(kind), 1u) << "the aggregator never answered a " << kind;
     EXPECT_TRUE(ledger.problems.empty()) << ledger.problems.front();
     EXPECT_GT(issued, 100u);
