@@ -305,7 +305,7 @@ TEST(CollectorStatusRecord, OnChangeAndEveryFiveMinutesWhileEmpty) {
     client.on(kIngestPath, [&](const HttpRequest& r) { return aggregator.handle(r); });
     FakeClocks clocks;
     auto captureDir = std::filesystem::temp_directory_path() / ("parlow-capture-" + randomHex(6));
-    Collector collector(testConfig(",\"collection\":{\"captureDir\":\"" + captureDir.string() + "\"}"), &client,
+    Collector collector(testConfig(",\"collection\":{\"captureDir\":" + writeJson(JsonValue(captureDir.string())) + "}"), &client,
                         "token", {}, clocks.clocks());
 
     collector.recordCollectorStatus();
