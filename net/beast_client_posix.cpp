@@ -308,6 +308,9 @@ public:
 
     PinCheck pinCheck;
 
+    // The next request on this open connection: its time limit applies from now on.
+    void reuseFor(const HttpRequest& request) { request_.timeoutMs = request.timeoutMs; }
+
     // Everything up to the point where request bytes may leave; a failure response otherwise.
     std::optional<HttpResponse> open() {
         auto proxy = proxyFor(request_);
@@ -388,7 +391,11 @@ public:
         return std::nullopt;
     }
 
-    HttpResponse readResponse(bool headRequest) {
+    // `reusable` (when given) is set when the answer was complete, delimited by its length and
+    // the server keeps the connection open; `silent` when the connection ended before a byte.
+    HttpResponse readResponse(bool headRequest, bool* reusable = nullptr, bool* silent = nullptr) {
+        if (reusable) *reusable = false;
+        if (silent) *silent = false;
         http::response_parser<http::string_body> parser;
         parser.body_limit(kMaxResponseBytes);
         if (headRequest) parser.skip(true);
@@ -399,8 +406,14 @@ public:
         });
         run();
         if (ec == http::error::body_limit) return failedResponse(kErrTooLarge);
-        if (ec) return fail(ec, Phase::Read);
+        if (ec) {
+            if (silent && !parser.got_some() && buffer_.size() == 0 &&
+                (isCleanEnd(ec) || ec == asio::error::connection_reset))
+                *silent = true;
+            return fail(ec, Phase::Read);
+        }
         std::optional<std::uint64_t> expected;
+        bool endedByClose = false;
         if (parser.content_length()) expected = *parser.content_length();
         while (!parser.is_done()) {
             lowest().expires_after(timeout());
@@ -414,6 +427,7 @@ public:
             if (isCleanEnd(ec)) {
                 if (expected && got < *expected) return failedResponse(kErrTruncated);
                 if (!expected && parser.chunked()) return failedResponse(kErrTruncated);
+                endedByClose = true;
                 break;
             }
             if ((expected && got < *expected) || (!expected && got > 0))
@@ -421,6 +435,7 @@ public:
             break;
         }
         if (parser.get().body().size() > kMaxResponseBytes) return failedResponse(kErrTooLarge);
+        if (reusable) *reusable = parser.is_done() && !endedByClose && parser.get().keep_alive() && buffer_.size() == 0;
         HttpResponse response;
         response.status = static_cast<std::int32_t>(parser.get().result_int());
         response.body = std::move(parser.get().body());
@@ -837,6 +852,62 @@ private:
     std::deque<std::pair<std::string, std::function<void(bool)>>> writes_;
 };
 
+// Open connections kept for the next request to the same place: the game client is asked a
+// dozen times a second during a game, and a TLS handshake costs far more than the request.
+// A key holds everything that decided how the connection was judged (scheme, host, port, TLS
+// mode, pinned roots, the name rule), so a connection is only ever reused under the rules it
+// passed; every new connection gets the full handshake and pinned-root check. Connections
+// through a proxy are never kept.
+class ConnectionPool {
+public:
+    static constexpr std::size_t kMaxIdle = 8;
+    static constexpr std::int64_t kMaxIdleMs = 15000;
+
+    static std::string key(const HttpRequest& request) {
+        std::string key = request.https ? "https|" : "http|";
+        key += request.host + "|" + std::to_string(request.port) + "|" +
+               std::to_string(static_cast<int>(request.tlsMode)) + "|" +
+               (request.allowLoopbackNameMismatch ? "1" : "0");
+        for (const std::string& root : request.pinnedRoots) {
+            key += "|" + std::to_string(root.size()) + ":";
+            key += root;
+        }
+        return key;
+    }
+
+    std::unique_ptr<Exchange> take(const std::string& key) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        std::unique_ptr<Exchange> found;
+        for (auto it = idle_.begin(); it != idle_.end();) {
+            if (now - it->since > std::chrono::milliseconds(kMaxIdleMs)) {
+                it = idle_.erase(it);
+            } else if (!found && it->key == key) {
+                found = std::move(it->exchange);
+                it = idle_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return found;
+    }
+
+    void put(std::string key, std::unique_ptr<Exchange> exchange) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (idle_.size() >= kMaxIdle) idle_.pop_front();
+        idle_.push_back(Idle{std::move(key), std::move(exchange), std::chrono::steady_clock::now()});
+    }
+
+private:
+    struct Idle {
+        std::string key;
+        std::unique_ptr<Exchange> exchange;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::mutex mutex_;
+    std::deque<Idle> idle_;
+};
+
 class BeastClient final : public HttpClient {
 public:
     explicit BeastClient(std::string userAgent)
@@ -855,11 +926,31 @@ public:
     HttpResponse request(const HttpRequest& request) override {
         if (auto error = checkRequestPolicy(request)) return failedResponse(*error);
         if (auto failure = checkFirstContact(request)) return *failure;
-        Exchange exchange(system_, custom_, userAgent_, request);
-        if (auto failure = exchange.open()) return rejected(request, *failure);
-        auto message = exchange.makeRequest(request);
-        if (auto failure = exchange.write(message)) return *failure;
-        return exchange.readResponse(request.method == "HEAD");
+        const bool keep = !proxyFor(request).has_value();
+        const std::string key = keep ? ConnectionPool::key(request) : std::string();
+        for (;;) {
+            std::unique_ptr<Exchange> exchange = keep ? pool_.take(key) : nullptr;
+            const bool reused = exchange != nullptr;
+            if (reused) {
+                exchange->reuseFor(request);
+            } else {
+                exchange = std::make_unique<Exchange>(system_, custom_, userAgent_, request);
+                if (auto failure = exchange->open()) return rejected(request, *failure);
+            }
+            auto message = exchange->makeRequest(request);
+            if (auto failure = exchange->write(message)) {
+                // A kept connection the server has closed meanwhile: try a fresh one.
+                if (reused) continue;
+                return *failure;
+            }
+            bool reusable = false, silent = false;
+            HttpResponse response = exchange->readResponse(request.method == "HEAD", &reusable, &silent);
+            // Closed without a byte of answer: the server dropped the idle connection as the
+            // request arrived, so it never handled it. Only a kept connection is retried.
+            if (reused && silent) continue;
+            if (keep && reusable) pool_.put(key, std::move(exchange));
+            return response;
+        }
     }
 
     std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override {
@@ -941,6 +1032,7 @@ private:
     ssl::context system_;
     ssl::context custom_;
     VerifiedPairs verified_;
+    ConnectionPool pool_;
 };
 
 }  // namespace

@@ -218,7 +218,19 @@ JsonValue ClientSim::stateJson() const {
     state.set("subscribers", static_cast<std::int64_t>(subscriptions_.size()));
     state.set("eventsSent", eventsSent_);
     state.set("restarts", restarts_);
+    ServerCounts rest = restRetired_, live = liveRetired_;
+    rest.add(rest_.get());
+    live.add(live_.get());
+    state.set("restConnections", rest.connections);
+    state.set("restRequests", rest.requests);
+    state.set("liveConnections", live.connections);
+    state.set("liveRequests", live.requests);
     return state;
+}
+
+void ClientSim::retire(std::unique_ptr<SimServer>& server, ServerCounts& into) {
+    into.add(server.get());
+    server.reset();
 }
 
 void ClientSim::writeState() {
@@ -285,7 +297,7 @@ void ClientSim::syncLiveServer() {
         live_ = SimServer::start(settings, [this](const SimRequest& r) { return handleLive(r); }, {}, error);
         if (!live_) std::fprintf(stderr, "parlow-sim-client: in-game API: %s\n", error.c_str());
     } else if (!want && live_) {
-        live_.reset();
+        retire(live_, liveRetired_);
     }
     std::lock_guard lock(mutex_);
     liveListening_ = live_ != nullptr;
@@ -299,7 +311,7 @@ bool ClientSim::restart(std::string& error) {
     }
     // The old session ends first, as when the client process quits: its connections and feed
     // subscribers go away with it.
-    rest_.reset();
+    retire(rest_, restRetired_);
     {
         std::lock_guard lock(mutex_);
         password_ = randomHex(11);
@@ -310,7 +322,7 @@ bool ClientSim::restart(std::string& error) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (!startRest(0, error)) return false;
         if (rest_->port() != oldPort) break;
-        rest_.reset();
+        retire(rest_, restRetired_);
     }
     if (!rest_) {
         error = "no new port";
@@ -328,8 +340,8 @@ void ClientSim::shutdown() {
     std::lock_guard life(lifecycleMutex_);
     if (!control_ && !rest_ && !live_) return;
     control_.reset();
-    live_.reset();
-    rest_.reset();
+    retire(live_, liveRetired_);
+    retire(rest_, restRetired_);
     if (!lockfilePath_.empty()) removeFile(lockfilePath_);
 }
 

@@ -110,6 +110,17 @@ private:
     bool refuseAuth_ = false;
     bool quit_ = false;
     std::int64_t eventsSent_ = 0;
+    // What servers that have since closed counted, so that the totals survive restarts.
+    struct ServerCounts {
+        std::uint64_t connections = 0, requests = 0;
+        void add(const SimServer* server) {
+            if (server == nullptr) return;
+            connections += server->connections();
+            requests += server->requests();
+        }
+    };
+    ServerCounts restRetired_, liveRetired_;
+    static void retire(std::unique_ptr<SimServer>& server, ServerCounts& into);
     std::map<std::uint64_t, std::shared_ptr<WsPeer>> peers_;
     std::map<std::uint64_t, std::set<std::string>> subscriptions_;
 };

@@ -199,6 +199,8 @@ public:
     }
 
     std::uint16_t port() const override { return port_; }
+    std::uint64_t connections() const override { return connections_.load(); }
+    std::uint64_t requests() const override { return requests_.load(); }
 
 private:
     net::awaitable<void> acceptLoop() {
@@ -210,6 +212,7 @@ private:
                 if (!acceptor_.is_open()) co_return;
                 continue;
             }
+            if (!settings_.tls) ++connections_;
             if (settings_.tls) {
                 net::co_spawn(ioc_, serveTls(std::move(socket)), net::detached);
             } else {
@@ -224,6 +227,7 @@ private:
         beast::error_code ec;
         co_await stream.async_handshake(ssl::stream_base::server, net::redirect_error(net::use_awaitable, ec));
         if (ec) co_return;
+        ++connections_;
         co_await serve(std::move(stream));
     }
 
@@ -275,6 +279,7 @@ private:
                 co_return;
             }
             http::request<http::string_body> req = parser.release();
+            ++requests_;
             SimRequest simReq = toSimRequest(req);
 
             if (websocket::is_upgrade(req) && hooks_.accept) {
@@ -289,7 +294,13 @@ private:
                 if (!open) co_return;
                 continue;
             }
-            SimReply reply = handler_ ? handler_(simReq) : SimReply{404, "{}"};
+            SimReply reply;
+            if (handler_) {
+                reply = handler_(simReq);
+            } else {
+                reply.status = 404;
+                reply.body = "{}";
+            }
             bool open = co_await answer(stream, req, reply);
             if (!open) co_return;
         }
@@ -384,6 +395,8 @@ private:
     tcp::acceptor acceptor_{ioc_};
     std::thread thread_;
     std::uint16_t port_ = 0;
+    std::atomic<std::uint64_t> connections_{0};
+    std::atomic<std::uint64_t> requests_{0};
     std::uint64_t nextPeerId_ = 1;
     std::mutex handlesMutex_;
     std::vector<std::weak_ptr<WsHandle>> handles_;

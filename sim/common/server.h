@@ -79,6 +79,10 @@ public:
                                             WebSocketHooks hooks, std::string& error);
     virtual ~SimServer() = default;
     virtual std::uint16_t port() const = 0;
+    // Connections accepted (TLS ones once their handshake succeeded) and requests read, for
+    // measuring what a client costs.
+    virtual std::uint64_t connections() const = 0;
+    virtual std::uint64_t requests() const = 0;
 };
 
 // Bytes of a percent-encoded text with '+' as blank.

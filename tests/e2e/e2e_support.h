@@ -55,6 +55,7 @@ public:
     Process& operator=(const Process&) = delete;
 
     bool started() const { return pid_ > 0 || exitStatus_.has_value(); }
+    int pid() const { return pid_; }
     bool running() {
         if (pid_ <= 0) return false;
         return !waitExit(0).has_value();

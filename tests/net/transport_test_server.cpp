@@ -51,7 +51,12 @@ struct LogEntry {
     std::string method;
     std::string target;
     std::vector<std::pair<std::string, std::string>> headers;
+    std::uint64_t connection = 0;
 };
+
+// Every accepted connection is numbered, so that a client's reuse of connections shows.
+std::atomic<std::uint64_t> nextConnection{1};
+thread_local std::uint64_t currentConnection = 0;
 
 std::mutex logLock;
 std::vector<LogEntry> requestLog;
@@ -59,7 +64,7 @@ std::atomic<bool> switchServesWrongRoot{false};
 
 void record(const std::string& listener, const std::string& method, const std::string& target,
             const http::fields& fields) {
-    LogEntry entry{listener, method, target, {}};
+    LogEntry entry{listener, method, target, {}, currentConnection};
     for (const auto& field : fields) entry.headers.emplace_back(field.name_string(), field.value());
     std::lock_guard<std::mutex> guard(logLock);
     requestLog.push_back(std::move(entry));
@@ -78,6 +83,7 @@ std::string logJson() {
         vornet::appendJsonString(out, entry.method);
         out += ",\"target\":";
         vornet::appendJsonString(out, entry.target);
+        out += ",\"connection\":" + std::to_string(entry.connection);
         out += ",\"headers\":[";
         for (std::size_t i = 0; i < entry.headers.size(); ++i) {
             if (i) out += ",";
@@ -406,6 +412,16 @@ void serveHttp(Stream& stream, const std::string& listener, bool control) {
                 error_code ignored;
                 beast::get_lowest_layer(stream).shutdown(tcp::socket::shutdown_both, ignored);
                 return;
+            } else if (path == "/close-after") {
+                // Answers as if the connection stayed open, then closes it without a word, as
+                // a server does with a kept connection it considers idle.
+                response.body() = "closing";
+                response.keep_alive(true);
+                response.prepare_payload();
+                http::write(stream, response, ec);
+                error_code ignored;
+                beast::get_lowest_layer(stream).shutdown(tcp::socket::shutdown_both, ignored);
+                return;
             } else if (path == "/reset") {
                 resetConnection(beast::get_lowest_layer(stream));
                 return;
@@ -554,6 +570,7 @@ int main(int argc, char** argv) {
                 if (name == "mismatch") context = mismatchContext;
                 if (name == "switch") context = switchServesWrongRoot ? foreignContext : goodContext;
                 std::thread([name, context, socket = std::move(socket)]() mutable {
+                    currentConnection = nextConnection++;
                     // One connection's fault (a Beast precondition on an odd answer, say) must
                     // never end the server that the rest of the suite still talks to.
                     try {

@@ -149,6 +149,7 @@ protected:
     struct Logged {
         std::string listener, method, target;
         std::vector<std::pair<std::string, std::string>> headers;
+        std::uint64_t connection = 0;  // the server's number of the connection that carried it
         bool has(const std::string& name) const {
             for (const auto& h : headers)
                 if (vornet::asciiLower(h.first) == vornet::asciiLower(name)) return true;
@@ -176,6 +177,8 @@ protected:
             Logged entry{item.find("listener")->text, item.find("method")->text, item.find("target")->text, {}};
             for (const auto& pair : item.find("headers")->elements)
                 entry.headers.emplace_back(pair.elements[0].text, pair.elements[1].text);
+            if (const vornet::JsonValue* connection = item.find("connection"))
+                entry.connection = static_cast<std::uint64_t>(connection->asInt64(0));
             if (listener.empty() || entry.listener == listener) out.push_back(std::move(entry));
         }
         return out;

@@ -127,5 +127,47 @@ TEST_F(PosixTransport, ProxyTunnelFollowsEnvironment) {
     }
 }
 
+// Connections are kept for the next request to the same place and the same rules. Catches a
+// kept connection used under rules it was never judged by (an insecure one serving a pinned
+// request), a kept connection the server closed surfacing as an error, and a request sent twice.
+TEST_F(PosixTransport, KeepsConnectionsOnlyUnderTheSameRules) {
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    auto connections = [&](const std::string& target) {
+        std::vector<std::uint64_t> out;
+        for (const auto& entry : serverLog("tls"))
+            if (entry.target == target) out.push_back(entry.connection);
+        return out;
+    };
+
+    // Two pinned requests share the probed connection's successor.
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(client->request(pinned(server().tlsPort, "/status/200")).status, 200);
+    std::vector<std::uint64_t> first = connections("/status/200");
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[0], first[1]);
+
+    // The server closes the kept connection after answering: the next request goes out once,
+    // on a new connection, and succeeds.
+    EXPECT_EQ(client->request(pinned(server().tlsPort, "/close-after")).status, 200);
+    auto next = client->request(pinned(server().tlsPort, "/status/201"));
+    EXPECT_EQ(next.status, 201) << next.error;
+    std::vector<std::uint64_t> closing = connections("/close-after"), after = connections("/status/201");
+    ASSERT_EQ(closing.size(), 1u);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_NE(after[0], closing[0]);
+
+    // A connection judged in insecure mode is never handed to a pinned request with another
+    // root, nor one judged against the right root to a request pinned to a foreign one.
+    vornet::HttpRequest insecure = pinned(server().tlsPort, "/status/202");
+    insecure.tlsMode = vornet::TlsMode::Insecure;
+    insecure.pinnedRoots.clear();
+    EXPECT_EQ(client->request(insecure).status, 202);
+    vornet::HttpRequest foreign = pinned(server().tlsPort, "/status/203");
+    foreign.pinnedRoots = {server().otherRootDer};
+    auto refused = client->request(foreign);
+    EXPECT_EQ(refused.status, 0);
+    EXPECT_TRUE(refused.tlsFailure) << refused.error;
+    EXPECT_TRUE(connections("/status/203").empty());
+}
+
 }  // namespace
 }  // namespace contract
