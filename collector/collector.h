@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -35,6 +36,21 @@ using LockfileSupplier = std::function<std::optional<Lockfile>()>;
 using SharedFlag = std::shared_ptr<std::atomic<bool>>;
 SharedFlag makeFlag(bool value = false);
 
+// Lets the collector's threads wait between steps without waking many times a second, and
+// still see a stop at once: stopping notifies it.
+class Wakeup {
+public:
+    void notify();
+    // Waits up to `ms` or until notified; a notification is kept for every later wait.
+    void waitFor(std::int64_t ms);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool notified_ = false;
+};
+using SharedWakeup = std::shared_ptr<Wakeup>;
+
 class Collector;
 
 // Heap records owned by the thread that runs them. The flags are shared with the owner, so a
@@ -42,12 +58,14 @@ class Collector;
 struct CollectionContext {
     Collector* collector = nullptr;
     SharedFlag stop, paused, collectionDone, feedStopped;
+    SharedWakeup wake = std::make_shared<Wakeup>();
 };
 struct UploadThreadContext {
     Collector* collector = nullptr;
     std::uint32_t batchIntervalMs = 250;
     std::uint32_t maxBatchSize = 64;
     SharedFlag stop, uploadDone;
+    SharedWakeup wake = std::make_shared<Wakeup>();
 };
 
 // Lock order: the status lock may be held while enqueue() takes the capture lock or the
@@ -78,6 +96,8 @@ public:
 
     // One polling pass, the reader control and one upload step.
     void collectOnce();
+    // A game client session or an in-game API is being polled.
+    bool clientKnown();
     void ensureNotificationReader();
     bool stopNotificationReader(std::int64_t timeoutMs);
     bool uploadOnce();
@@ -148,6 +168,7 @@ private:
     std::unique_ptr<Collector> collector_;
     SharedFlag stop_ = makeFlag(), paused_, collectionDone_ = makeFlag(), uploadDone_ = makeFlag(),
                feedStopped_ = makeFlag();
+    SharedWakeup wake_ = std::make_shared<Wakeup>();
     std::thread collectionThread_;
     std::thread uploadThread_;
     bool stopped_ = false;
