@@ -168,17 +168,40 @@ public:
         return !ec;
     }
 
+    // A blocking read would ignore the socket's receive time-out (asio waits for readiness
+    // without one), so the read runs asynchronously for at most `timeoutMs`. A read that timed
+    // out leaves the stream unusable: the client is closed then.
     std::optional<std::string> receive(int timeoutMs) override {
         if (!open_) return std::nullopt;
-        setTimeouts(beast::get_lowest_layer(ws_), timeoutMs);
         beast::flat_buffer buffer;
         beast::error_code ec;
-        ws_.read(buffer, ec);
+        bool done = false;
+        ws_.async_read(buffer, [&](const beast::error_code& e, std::size_t) {
+            ec = e;
+            done = true;
+        });
+        if (!run(timeoutMs)) {
+            open_ = false;
+            return std::nullopt;
+        }
         if (ec) {
             open_ = false;
             return std::nullopt;
         }
         return beast::buffers_to_string(buffer.data());
+    }
+
+    // Runs the pending operation for at most `ms`; false (the operation cancelled, its
+    // handler run) when it did not finish in time.
+    bool run(int ms) {
+        ioc_.restart();
+        ioc_.run_for(std::chrono::milliseconds(ms));
+        if (ioc_.stopped()) return true;
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).cancel(ignored);
+        ioc_.restart();
+        ioc_.run();
+        return false;
     }
 
     bool open_ = true;
@@ -197,8 +220,18 @@ bool upgrade(Client& client, const FetchRequest& req, std::string& error, int* s
         for (const auto& [name, value] : headers) r.set(name, value);
     }));
     websocket::response_type response;
+    // Asynchronous, so that a server that never answers the upgrade ends in a time-out.
     beast::error_code ec;
-    ws.handshake(response, req.host + ":" + std::to_string(req.port), req.target, ec);
+    bool done = false;
+    ws.async_handshake(response, req.host + ":" + std::to_string(req.port), req.target,
+                       [&](const beast::error_code& e) {
+                           ec = e;
+                           done = true;
+                       });
+    if (!client.run(req.timeoutMs) || !done) {
+        error = "timed out";
+        return false;
+    }
     if (status) *status = static_cast<int>(response.result_int());
     if (ec) {
         error = describe(ec, "upgrade");

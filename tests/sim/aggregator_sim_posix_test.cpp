@@ -153,8 +153,10 @@ TEST(AggregatorSim, IngestAcknowledgesAndRecognisesDuplicates) {
     ASSERT_TRUE(repeat);
     EXPECT_TRUE(repeat->find("accepted")->elements.empty());
     EXPECT_EQ(strings(repeat->find("duplicates")), (std::vector<std::string>{"o1", "o2", "o3"}));
-    auto overlap = parseJson(agg.ingest(envelope("boot_1", "batch_2", {{3}, {4}}), token, true).body);
-    ASSERT_TRUE(overlap);
+    FetchResult overlapReply = agg.ingest(gzip(envelope("boot_1", "batch_2", {{3}, {4}})), token, true);
+    ASSERT_EQ(overlapReply.status, 200) << overlapReply.body;
+    auto overlap = parseJson(overlapReply.body);
+    ASSERT_TRUE(overlap && overlap->find("accepted"));
     EXPECT_EQ(strings(overlap->find("accepted")), (std::vector<std::string>{"o4"}));
     EXPECT_EQ(overlap->find("collectorTotals")->getNumber("events", -1), 4);
     // A new boot starts its own numbering, so the same ids are new there.

@@ -159,6 +159,9 @@ TEST(ClientSim, PhaseWalksThroughAGameAndStopsAfterTheRequestedGames) {
     }
     std::vector<std::string> walk = {"Lobby",      "Matchmaking",     "ReadyCheck", "ChampSelect", "GameStart",
                                      "InProgress", "WaitingForStats", "EndOfGame"};
+    // After the last game the client returns to the lobby and quits; whether a sample lands
+    // in that short last lobby is timing, so it may or may not be seen.
+    if (seen.size() == walk.size() + 1 && seen.back() == "Lobby") seen.pop_back();
     EXPECT_EQ(seen, walk);
     EXPECT_EQ(sim.process->waitExit(5000), std::optional<int>(0));
     EXPECT_FALSE(std::filesystem::exists(sim.lockfilePath()));
@@ -210,7 +213,14 @@ TEST(ClientSim, FeedSendsEventsAfterSubscribing) {
     noAuth.tls = true;
     noAuth.rootPem = sim.rootPem;
     EXPECT_FALSE(WsClient::connect(noAuth, error, &status));
-    EXPECT_EQ(status, 401);
+    EXPECT_NE(error.find("declined"), std::string::npos) << error;
+    // The WebSocket client does not keep the refusal's status: ask with the upgrade by hand.
+    FetchRequest upgrade = noAuth;
+    upgrade.headers = {{"Upgrade", "websocket"},
+                       {"Connection", "Upgrade"},
+                       {"Sec-WebSocket-Key", "dGhlIHNhbXBsZSBub25jZQ=="},
+                       {"Sec-WebSocket-Version", "13"}};
+    EXPECT_EQ(fetch(upgrade).status, 401);
 
     auto feed = sim.feed(error);
     ASSERT_TRUE(feed) << error;
