@@ -275,6 +275,12 @@ public:
         int a = sims_.aggregatorPort, c = sims_.clientControlPort;
         auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); };
         bool ok = true;
+        // One-shot faults wait in a queue for the next upload. While the collector backs off,
+        // new ones would pile up behind old ones and be cleared unanswered at the end; give the
+        // queue a moment to empty first, so that each kind gets its turn.
+        if (fault != Fault::Oversize413 && fault != Fault::ClientRestart && fault != Fault::FeedHang &&
+            fault != Fault::RefuseAuth && fault != Fault::LiveFlap)
+            waitForEmptyQueue(a, 3000);
         switch (fault) {
         case Fault::ServerError: {
             static const int kStatus[] = {500, 502, 503, 504};
@@ -335,6 +341,21 @@ public:
     int authBurst_ = 1;
 
 private:
+    static void waitForEmptyQueue(int port, int ms) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < deadline) {
+            sim::FetchRequest request;
+            request.port = static_cast<std::uint16_t>(port);
+            request.target = "/control/state";
+            request.timeoutMs = 2000;
+            std::optional<JsonValue> state = parseJson(sim::fetch(request).body);
+            const JsonValue* faults = state ? state->find("faults") : nullptr;
+            const JsonValue* next = faults ? faults->find("next") : nullptr;
+            if (next == nullptr || !next->isArray() || next->elements.empty()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
     bool expect(const sim::FetchResult& result) {
         if (result.status == 200) return true;
         failures.push_back("control request failed: " + std::to_string(result.status) + " " + result.error);
