@@ -7,10 +7,11 @@
 #include <string>
 
 #include "core/json.h"
+#include "core/version.h"
 
 namespace vornet::app {
 
-inline constexpr const char* kAppVersion = "0.3.0";
+inline constexpr const char* kAppVersion = kProductVersion;
 inline constexpr std::size_t kRateSlots = 30;
 
 struct StatsCounters {

@@ -16,7 +16,7 @@ std::unique_ptr<CollectorRun> startProductCollector(AppState& state) {
         state.enrolled = false;
         return nullptr;
     }
-    std::unique_ptr<HttpClient> http = createHttpClient(std::string("Parlow/") + kAppVersion);
+    std::unique_ptr<HttpClient> http = createHttpClient(kUserAgent);
     if (!http) {
         state.lastError = "cannot create HTTP client";
         return nullptr;

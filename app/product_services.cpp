@@ -9,7 +9,7 @@ namespace vornet::app {
 
 EnrollFunction productEnrollFunction() {
     return [](const Config& config, const std::string& code, const std::string& expectedCollectorId) {
-        std::unique_ptr<HttpClient> client = createHttpClient(std::string("Parlow/") + kCollectorVersion);
+        std::unique_ptr<HttpClient> client = createHttpClient(kUserAgent);
         if (!client) {
             EnrollResult failed;
             failed.message = "cannot create HTTP client";

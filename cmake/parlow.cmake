@@ -4,6 +4,10 @@ set(PARLOW_ROOT ${CMAKE_CURRENT_SOURCE_DIR})
 
 add_library(parlow_options INTERFACE)
 target_include_directories(parlow_options INTERFACE ${PARLOW_ROOT})
+
+# The one version source: the project version, as core/version.h for the code.
+configure_file(${PARLOW_ROOT}/cmake/version.h.in ${CMAKE_BINARY_DIR}/generated/core/version.h @ONLY)
+target_include_directories(parlow_options INTERFACE ${CMAKE_BINARY_DIR}/generated)
 target_compile_options(parlow_options INTERFACE -Wall -Wextra -Wno-unused-parameter)
 
 if(WIN32)

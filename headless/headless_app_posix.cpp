@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "app/collector_start.h"
 #include "app/daily_stats.h"
@@ -27,9 +28,8 @@ void onStopSignal(int) {
     Waker::instance().wake('s');
 }
 
-constexpr std::int64_t kRefreshMs = 1000;
-constexpr std::uint64_t kStatsSaveEvery = 30;
-constexpr std::int64_t kEnrollWaitMs = 3000;
+// The loop has no timer only before start; a bounded wait keeps a stop signal noticed.
+constexpr std::int64_t kIdleWaitMs = 1000;
 
 }  // namespace
 
@@ -79,122 +79,88 @@ HeadlessApp::HeadlessApp(app::AppOptions options, std::unique_ptr<InstanceLock> 
 HeadlessApp::~HeadlessApp() = default;
 
 int HeadlessApp::run() {
-    appStartedUnixMs_ = nowUnixMs();
     terminal_ = ::isatty(STDOUT_FILENO) == 1;
     autostart_ = app::createSystemAutostart();
-    autostartCommand_ = app::autostartCommand(app::currentExecutablePath());
+    controller_ = std::make_unique<app::Controller>(
+        options_, *this,
+        app::productEnvironment(autostart_.get(), app::autostartCommand(app::currentExecutablePath())));
+    controller_->start();
 
-    app::StartupEnvironment env;
-    env.appFolder = appDataFolder();
-    env.autostart = autostart_.get();
-    env.autostartCommand = autostartCommand_;
-    env.pathExists = [](const std::string& path) { return fileExists(path); };
-    env.tokenReadable = app::productTokenReadable();
-    env.day = app::localDayText;
-    env.clockMs = [] { return steadyNowMs(); };
-    app::loadAppState(state_, options_, env);
-
-    services_.enroll = app::productEnrollFunction();
-    services_.writeToken = app::productWriteToken();
-    services_.autostart = autostart_.get();
-    services_.autostartCommand = autostartCommand_;
-    services_.notify = [] { Waker::instance().wake('e'); };
-
-    if (state_.enrolled && !state_.demo) startCollector();
-    if (!options_.connectCode.empty() && !state_.demo) startEnrollWith(options_.connectCode);
-
-    const std::int64_t deadline = options_.runSeconds > 0 ? steadyNowMs() + options_.runSeconds * 1000LL : 0;
-    refresh();
-    std::int64_t nextRefresh = steadyNowMs() + kRefreshMs;
-    while (!stopRequested()) {
+    while (!stopRequested() && !quit_) {
+        runDueTimers();
+        if (stopRequested() || quit_) break;
         std::int64_t now = steadyNowMs();
-        if (deadline != 0 && now >= deadline) break;
-        if (now >= nextRefresh) {
-            refresh();
-            nextRefresh += kRefreshMs;
-            if (nextRefresh <= now) nextRefresh = now + kRefreshMs;
-            continue;
-        }
-        std::int64_t until = deadline != 0 ? std::min(nextRefresh, deadline) : nextRefresh;
+        std::int64_t until = now + kIdleWaitMs;
+        for (const auto& entry : timers_) until = std::min(until, entry.second.dueMs);
         pollfd fds[2];
         nfds_t count = 0;
         fds[count++] = pollfd{Waker::instance().readFd(), POLLIN, 0};
         if (listener_) fds[count++] = pollfd{listener_->fd(), POLLIN, 0};
-        int ready = ::poll(fds, count, static_cast<int>(std::max<std::int64_t>(1, until - now)));
+        int ready = ::poll(fds, count, static_cast<int>(std::max<std::int64_t>(0, until - now)));
         if (ready < 0 && errno != EINTR) break;
-        if (ready > 0 && (fds[0].revents & POLLIN)) Waker::instance().drain();
-        collectEnrollResult();
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
+            Waker::instance().drain();
+            controller_->enrollFinished();
+        }
         if (ready > 0 && count > 1 && (fds[1].revents & POLLIN)) serveHandover();
     }
-    shutdown();
-    return 0;
+    controller_->shutdown(false);
+    if (terminal_ && lastProgressWidth_ > 0) std::fputs("\n", stdout);
+    std::fflush(stdout);
+    return controller_->exitCode();
 }
 
-void HeadlessApp::startCollector() {
-    collector_ = app::startProductCollector(state_);
-    if (collector_) collectorStartedUnixMs_ = nowUnixMs();
+void HeadlessApp::runDueTimers() {
+    const std::int64_t now = steadyNowMs();
+    std::vector<unsigned> due;
+    for (const auto& entry : timers_) {
+        if (entry.second.dueMs <= now) due.push_back(entry.first);
+    }
+    for (unsigned id : due) {
+        auto found = timers_.find(id);
+        if (found == timers_.end()) continue;  // killed by an earlier callback
+        // Periodic like a window timer: the next one is a period after this one was due,
+        // never in the past.
+        found->second.dueMs = std::max(found->second.dueMs + found->second.periodMs, now + 1);
+        controller_->onTimer(id);
+        if (quit_) return;
+    }
 }
 
-void HeadlessApp::stopCollector(bool sessionEnding) {
-    if (!collector_) return;
-    if (!collector_->stop(sessionEnding)) state_.terminateAtExit = true;
-    collector_.reset();
+void HeadlessApp::startTimer(unsigned id, std::int64_t periodMs) {
+    periodMs = std::max<std::int64_t>(1, periodMs);
+    timers_[id] = Timer{steadyNowMs() + periodMs, periodMs};
 }
 
-void HeadlessApp::startEnrollWith(const std::string& code) {
-    if (app::startEnroll(state_, code, state_.startWithWindows, services_) != app::StartEnrollResult::Ignored)
-        refresh();
+void HeadlessApp::killTimer(unsigned id) {
+    timers_.erase(id);
 }
 
-void HeadlessApp::collectEnrollResult() {
-    std::optional<app::EnrollSlotResult> result = app::takeEnrollResult(state_);
-    if (!result) return;
-    app::CollectorControl control;
-    control.stop = [this] { stopCollector(false); };
-    control.start = [this] { startCollector(); };
-    app::applyEnrollResult(state_, *result, services_, control);
-    refresh();
+void HeadlessApp::quit() {
+    quit_ = true;
+}
+
+void HeadlessApp::notifyEnrollFinished() {
+    Waker::instance().wake('e');
+}
+
+void HeadlessApp::releaseInstance() {
+    listener_.reset();
+    lock_.reset();
 }
 
 void HeadlessApp::serveHandover() {
     std::optional<std::string> code = listener_->serveOne();
     if (!code) return;
-    if (!state_.demo) startEnrollWith(*code);
-    refresh();
+    controller_->receiveHandover(app::kHandoverTag, code->data(), code->size());
 }
 
-void HeadlessApp::refresh() {
-    JsonValue snapshot;
-    const bool haveCollector = collector_ && !collector_->stopped();
-    if (haveCollector) snapshot = collector_->collector().status();
-    app::StatusInputs inputs;
-    inputs.collectorSnapshot = haveCollector ? &snapshot : nullptr;
-    inputs.nowUnixMs = nowUnixMs();
-    inputs.collectorStartedUnixMs = collectorStartedUnixMs_;
-    inputs.appStartedUnixMs = appStartedUnixMs_;
-    app::AppStatus status = app::buildStatus(state_, inputs);
-    app::StatusView view = app::classifyStatus(status);
-    // An old connect error does not belong on a fresh reconnect screen.
-    if (view.state == "reconnect" && previousState_ != "reconnect" && !state_.connectError.empty()) {
-        state_.connectError.clear();
-        status = app::buildStatus(state_, inputs);
-        view = app::classifyStatus(status);
-    }
+void HeadlessApp::refreshed(const app::AppStatus& status, const app::StatusView& view) {
     if (!terminal_ && view.state != previousState_) {
         std::printf("parlow: %s - %s\n", view.state.c_str(), view.title.c_str());
         std::fflush(stdout);
     }
     previousState_ = view.state;
-
-    if (state_.stats) {
-        ++refreshCount_;
-        if (refreshCount_ % kStatsSaveEvery == 0) state_.stats->save();
-    }
-    if (!options_.statusFile.empty()) {
-        JsonValue doc = app::viewJson(status, view);
-        doc.set("supportText", app::supportText(status, view));
-        writeFileAtomically(wideToUtf8(options_.statusFile), writeJson(doc));
-    }
     if (terminal_) writeProgress(progressLine(status, view));
 }
 
@@ -204,17 +170,6 @@ void HeadlessApp::writeProgress(const std::string& line) {
     if (line.size() < lastProgressWidth_) out.append(lastProgressWidth_ - line.size(), ' ');
     lastProgressWidth_ = line.size();
     std::fputs(out.c_str(), stdout);
-    std::fflush(stdout);
-}
-
-void HeadlessApp::shutdown() {
-    if (collector_ && !collector_->stopped()) collector_->collector().setUploadCallback({});
-    if (state_.stats) state_.stats->save();
-    app::waitForEnroll(state_, kEnrollWaitMs, services_);
-    listener_.reset();
-    lock_.reset();
-    stopCollector(false);
-    if (terminal_ && lastProgressWidth_ > 0) std::fputs("\n", stdout);
     std::fflush(stdout);
 }
 

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/version.h"
+
 namespace vornet {
 
 // How the server certificate is judged.
@@ -78,7 +80,7 @@ public:
 // The platform implementation.
 std::unique_ptr<HttpClient> createHttpClient(const std::string& userAgent);
 
-// The User-Agent the system sends: "Parlow/" + collector version.
-inline constexpr const char* kCollectorVersion = "0.3.0";
+// The version the collector reports in its envelopes and status.
+inline constexpr const char* kCollectorVersion = kProductVersion;
 
 }  // namespace vornet

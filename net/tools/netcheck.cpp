@@ -180,7 +180,7 @@ int main(int argc, char** argv) {
                 modes[static_cast<int>(request.tlsMode)], request.pinnedRoots.size(),
                 request.useProxy ? "on" : "off", request.timeoutMs, request.headers.size(), request.body.size());
 
-    auto client = vornet::createHttpClient(std::string("Parlow/") + vornet::kCollectorVersion);
+    auto client = vornet::createHttpClient(vornet::kUserAgent);
     auto started = std::chrono::steady_clock::now();
     auto elapsed = [&] {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
