@@ -14,11 +14,13 @@ namespace {
 
 constexpr UINT kTrayIconId = 1;
 // Notification callbacks with icon version 4 carry the event in the low word of lParam.
-constexpr UINT kSelect = WM_USER + 0;      // NIN_SELECT
-constexpr UINT kKeySelect = WM_USER + 1;   // NIN_KEYSELECT
+constexpr UINT kSelect = WM_USER + 0;        // NIN_SELECT
+constexpr UINT kKeySelect = WM_USER + 1;     // NIN_KEYSELECT
 constexpr UINT kBalloonClick = WM_USER + 5;  // NIN_BALLOONUSERCLICK
 
-const wchar_t* wide(const WideString& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+const wchar_t* wide(const WideString& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
 
 // Copies `text` into a fixed UTF-16 field of `capacity` characters (terminator included),
 // never splitting a surrogate pair.
@@ -59,8 +61,8 @@ HICON makeIcon(int size, int tone, bool badge) {
     header.bV5AlphaMask = 0xFF000000;
     void* bits = nullptr;
     HDC screen = GetDC(nullptr);
-    win::Bitmap color(CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits,
-                                       nullptr, 0));
+    win::Bitmap color(
+        CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0));
     ReleaseDC(nullptr, screen);
     if (!color || bits == nullptr) return nullptr;
     // 0xAARRGGBB in little-endian memory is blue, green, red, alpha: the section's layout.
@@ -78,8 +80,7 @@ App::App(HINSTANCE instance, AppOptions options, HANDLE instanceMutex)
     : instance_(instance),
       mutex_(instanceMutex),
       autostart_(createSystemAutostart()),
-      controller_(options, *this,
-                  productEnvironment(autostart_.get(), autostartCommand(currentExecutablePath()))) {}
+      controller_(options, *this, productEnvironment(autostart_.get(), autostartCommand(currentExecutablePath()))) {}
 
 App::App(HINSTANCE instance, AppOptions options, HANDLE instanceMutex, ControllerEnvironment environment,
          NativeWindowFactory nativeWindows, WebViewStarter webViews)
@@ -333,8 +334,8 @@ void App::showTrayMenu(int x, int y) {
     if (!menu) return;
     // Without the foreground the menu would not close when the user clicks elsewhere.
     SetForegroundWindow(window_.get());
-    const int command = static_cast<int>(TrackPopupMenuEx(
-        menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, x, y, window_.get(), nullptr));
+    const int command = static_cast<int>(
+        TrackPopupMenuEx(menu.get(), TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, x, y, window_.get(), nullptr));
     PostMessageW(window_.get(), WM_NULL, 0, 0);
     menu.reset();
     runMenuCommand(command);

@@ -39,7 +39,7 @@ enum class TrayCommand : int { None = 0, Open = 1, PauseResume = 2, StartWithWin
 
 struct MenuItem {
     TrayCommand command = TrayCommand::None;  // None for the title and separators
-    std::string text;                          // empty for a separator
+    std::string text;                         // empty for a separator
     bool enabled = true;
     bool checked = false;
     bool isDefault = false;

@@ -1,8 +1,8 @@
 // The Windows handle kinds the program owns, each with its release call, for UniqueHandle.
 #pragma once
 
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 #include <winhttp.h>
 
 #include "core/unique_handle.h"
