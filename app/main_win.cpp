@@ -1,9 +1,10 @@
 // Parlow.exe: the entry of the Windows tray program. One instance per session; a second one
 // hands its invite code or a request to show the window to the first and ends.
+#include <windows.h>
+// After windows.h, which they need.
 #include <commctrl.h>
 #include <objbase.h>
 #include <shellapi.h>
-#include <windows.h>
 
 #include <string>
 #include <vector>

@@ -1,8 +1,9 @@
 // The Windows handle kinds the program owns, each with its release call, for UniqueHandle.
 #pragma once
 
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, which they need.
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include "core/unique_handle.h"
