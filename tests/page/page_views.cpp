@@ -89,9 +89,10 @@ std::vector<Sample> samples() {
              s.collector.set("lastError", "cannot reach host");
              s.collector.set("pendingObservations", 2431);
              s.collector.set("droppedObservations", 0);
-             // Zero, small and large rates, so every bar rule appears in one document.
-             s.stats.rateHistory = {2900, 3100, 3300, 2800, 400, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                                    0,    0,    0,    0,    0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+             // Zero, small and large rates, and rates on both sides of a quarter of the
+             // maximum (825), so every bar rule appears in one document.
+             s.stats.rateHistory = {2900, 3100, 3300, 2800, 1000, 825, 826, 400, 50, 1, 0, 0, 0, 0, 0,
+                                    0,    0,    0,    0,    0,    0,   0,   0,   0,  0, 0, 0, 0, 0, 0};
              s.stats.currentRate = 0;
              return s;
          }},
