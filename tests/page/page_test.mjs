@@ -486,6 +486,21 @@ test("keyboard order and accessible names", async () => {
   await p.close();
 });
 
+// Catches a chart, ring or tone dots that vanish when Windows' high contrast forces the
+// system colours.
+test("high contrast keeps the chart, ring and dots in their colours", async () => {
+  const p = await openPage();
+  await p.page.emulateMedia({ forcedColors: "active" });
+  await p.post(views.offline);
+  const colours = await p.page.evaluate(() => ({
+    bar: getComputedStyle(document.querySelector("#bars .bar")).backgroundColor,
+    ring: getComputedStyle(document.querySelector("#ring")).borderTopColor,
+    dot: getComputedStyle(document.querySelector("#details .dot")).backgroundColor,
+  }));
+  assert.deepEqual(colours, { bar: "rgb(59, 91, 219)", ring: PALETTE.red, dot: PALETTE.red });
+  await p.close();
+});
+
 // --- Screenshots of the main states at the window's client size, at 100 % and 150 %.
 test("screenshots", async () => {
   mkdirSync(shotsDir, { recursive: true });
