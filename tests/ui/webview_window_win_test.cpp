@@ -505,6 +505,28 @@ TEST(WebViewWindowCreation, RealLoaderReportsTheMissingRuntime) {
     EXPECT_EQ(FindWindowW(L"ParlowWebViewWindow", nullptr), nullptr) << "the failed window must be destroyed";
 }
 
+// A module without the page (here a system DLL stands in for a program built without the
+// resource script) must fail before any web view is asked for.
+TEST(WebViewWindowCreation, MissingPageResource) {
+    Outcome outcome;
+    int factoryCalls = 0;
+    createWebViewWindow(
+        GetModuleHandleW(L"kernel32.dll"), "", [](const UiEvent&) {}, [] {},
+        [&outcome](std::unique_ptr<StatusWindow> window, const std::string& error) {
+            ++outcome.readyCalls;
+            outcome.window = std::move(window);
+            outcome.error = error;
+        },
+        [&factoryCalls](const std::wstring&, ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler*) {
+            ++factoryCalls;
+            return S_OK;
+        });
+    EXPECT_EQ(outcome.readyCalls, 1);
+    EXPECT_EQ(outcome.window, nullptr);
+    EXPECT_EQ(outcome.error, "UI resource missing");
+    EXPECT_EQ(factoryCalls, 0);
+}
+
 // Catches settings left at the runtime's defaults, handlers not registered, the page not
 // loaded from the resource, a web view not fitted to the window, and a visible window
 // before the controller asks for it.
