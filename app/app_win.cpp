@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "app/autostart.h"
+#include "core/files.h"
 #include "core/text.h"
 #include "ui/mark.h"
+#include "ui/webview_window_win.h"
 
 namespace vornet::app {
 namespace {
@@ -91,6 +93,7 @@ App::App(HINSTANCE instance, AppOptions options, HANDLE instanceMutex, Controlle
       controller_(options, *this, std::move(environment)) {}
 
 App::~App() {
+    *alive_ = false;
     // A window that outlives the controller must not call into it.
     if (window_) SetWindowLongPtrW(window_.get(), GWLP_USERDATA, 0);
 }
@@ -269,8 +272,24 @@ void App::startWebView() {
         webViews_(*this);
         return;
     }
-    // No web view in this build: the native window takes over with no error to report.
-    controller_.webViewFailed("");
+    std::string folder;
+    try {
+        folder = joinPath(appDataFolder(), "WebView2");
+    } catch (const std::exception&) {
+        // No per-user folder: the web view cannot keep its profile anywhere of ours.
+    }
+    HWND tray = window_.get();
+    createWebViewWindow(
+        instance_, folder, eventHandler(), [tray] { PostMessageW(tray, kWebViewFailedMessage, 0, 0); },
+        [this, alive = alive_](std::unique_ptr<StatusWindow> window, const std::string& error) {
+            // May run before createWebViewWindow returns (no runtime), or after the App is gone.
+            if (!*alive) return;
+            if (window) {
+                controller_.webViewCreated(std::move(window));
+            } else {
+                controller_.webViewFailed(error);
+            }
+        });
 }
 
 std::unique_ptr<StatusWindow> App::createNativeWindow() {

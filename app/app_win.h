@@ -86,6 +86,8 @@ private:
     UINT taskbarCreated_ = 0;
     win::Icon icon_;
     bool quitPosted_ = false;
+    // Cleared when the App goes, for a web view completion that arrives later.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     Controller controller_;
 };
 
