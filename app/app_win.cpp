@@ -8,7 +8,7 @@
 #include "app/autostart.h"
 #include "core/files.h"
 #include "core/text.h"
-#include "ui/mark.h"
+#include "ui/icon_win.h"
 #include "ui/webview_window_win.h"
 
 namespace vornet::app {
@@ -46,37 +46,6 @@ NOTIFYICONDATAW iconData(HWND window) {
 }
 
 }  // namespace
-
-HICON makeIcon(int size, int tone, bool badge) {
-    if (size < 1) return nullptr;
-    std::vector<std::uint32_t> pixels = renderMark(size, tone, badge);
-    BITMAPV5HEADER header{};
-    header.bV5Size = sizeof header;
-    header.bV5Width = size;
-    header.bV5Height = -size;
-    header.bV5Planes = 1;
-    header.bV5BitCount = 32;
-    header.bV5Compression = BI_BITFIELDS;
-    header.bV5RedMask = 0x00FF0000;
-    header.bV5GreenMask = 0x0000FF00;
-    header.bV5BlueMask = 0x000000FF;
-    header.bV5AlphaMask = 0xFF000000;
-    void* bits = nullptr;
-    HDC screen = GetDC(nullptr);
-    win::Bitmap color(
-        CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0));
-    ReleaseDC(nullptr, screen);
-    if (!color || bits == nullptr) return nullptr;
-    // 0xAARRGGBB in little-endian memory is blue, green, red, alpha: the section's layout.
-    std::memcpy(bits, pixels.data(), pixels.size() * sizeof(std::uint32_t));
-    win::Bitmap mask(CreateBitmap(size, size, 1, 1, nullptr));
-    if (!mask) return nullptr;
-    ICONINFO info{};
-    info.fIcon = TRUE;
-    info.hbmMask = mask.get();
-    info.hbmColor = color.get();
-    return CreateIconIndirect(&info);
-}
 
 App::App(HINSTANCE instance, AppOptions options, HANDLE instanceMutex)
     : instance_(instance),

@@ -23,10 +23,6 @@ inline constexpr UINT kWebViewFailedMessage = 0x8004;
 inline constexpr const wchar_t* kTrayWindowClass = L"ParlowTray";
 inline constexpr const wchar_t* kInstanceMutexName = L"Local\\ParlowCollectorApp";
 
-// The icon of the mark at `size` pixels (badge in the tone's colour when `badge`); null when
-// the bitmap cannot be made. The caller destroys it.
-HICON makeIcon(int size, int tone, bool badge);
-
 class App final : public ControllerShell {
 public:
     using NativeWindowFactory = std::function<std::unique_ptr<StatusWindow>(HINSTANCE, UiEventHandler)>;

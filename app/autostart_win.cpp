@@ -4,6 +4,7 @@
 
 #include "app/autostart.h"
 #include "core/text.h"
+#include "core/win_handles_win.h"
 
 namespace vornet::app {
 namespace {
@@ -11,24 +12,11 @@ namespace {
 constexpr const wchar_t* kRunKey = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr DWORD kMaxValueBytes = 4096;
 
-const wchar_t* wide(const WideString& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+const wchar_t* wide(const WideString& text) {
+    return reinterpret_cast<const wchar_t*>(text.c_str());
+}
 
-// Owns one open registry key.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey() {
-        if (key_ != nullptr) RegCloseKey(key_);
-    }
-    HKEY get() const { return key_; }
-    HKEY* receive() { return &key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-
-private:
-    HKEY key_ = nullptr;
-};
+using win::RegistryKey;
 
 class RegistryAutostart final : public Autostart {
 public:
@@ -36,7 +24,7 @@ public:
 
     std::optional<std::string> read() override {
         RegistryKey key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_QUERY_VALUE, key.receive()) != ERROR_SUCCESS) {
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) {
             return std::nullopt;
         }
         std::vector<BYTE> data(kMaxValueBytes + 2, 0);
@@ -57,8 +45,8 @@ public:
         if (!openForSet(key)) return false;
         WideString text = utf8ToWide(command);
         DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(char16_t));
-        return RegSetValueExW(key.get(), wide(name_), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                              bytes) == ERROR_SUCCESS;
+        return RegSetValueExW(key.get(), wide(name_), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), bytes) ==
+               ERROR_SUCCESS;
     }
 
     bool remove() override {
@@ -69,8 +57,8 @@ public:
 
 private:
     static bool openForSet(RegistryKey& key) {
-        return RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.receive(),
-                               nullptr) == ERROR_SUCCESS;
+        return RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.put(), nullptr) ==
+               ERROR_SUCCESS;
     }
 
     WideString name_;

@@ -25,6 +25,12 @@ public:
     Handle get() const { return handle_; }
     explicit operator bool() const { return handle_ != empty(); }
 
+    // Releases the current handle and returns the slot, for calls that hand out a new one.
+    Handle* put() {
+        reset();
+        return &handle_;
+    }
+
     // Gives up ownership without releasing (for a handle that something else already closed).
     Handle release() { return std::exchange(handle_, empty()); }
 

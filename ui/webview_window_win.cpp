@@ -1,5 +1,7 @@
 #include "ui/webview_window_win.h"
 
+#include "ui/icon_win.h"
+
 #include <shlwapi.h>
 
 #include <atomic>
@@ -104,38 +106,6 @@ BOOL adjustRect(RECT* rect, DWORD style, DWORD exStyle, UINT dpi) {
 
 int scaled(int value, UINT dpi) {
     return MulDiv(value, static_cast<int>(dpi), 96);
-}
-
-// The drawn mark (no badge) as an icon of `size` pixels, or none.
-HICON markIcon(int size) {
-    const std::vector<std::uint32_t> pixels = renderMark(size, 1, false);
-    if (pixels.empty()) return nullptr;
-    BITMAPV5HEADER header{};
-    header.bV5Size = sizeof header;
-    header.bV5Width = size;
-    header.bV5Height = -size;
-    header.bV5Planes = 1;
-    header.bV5BitCount = 32;
-    header.bV5Compression = BI_BITFIELDS;
-    header.bV5RedMask = 0x00FF0000;
-    header.bV5GreenMask = 0x0000FF00;
-    header.bV5BlueMask = 0x000000FF;
-    header.bV5AlphaMask = 0xFF000000;
-    HDC screen = GetDC(nullptr);
-    void* bits = nullptr;
-    HBITMAP color = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
-    ReleaseDC(nullptr, screen);
-    if (color == nullptr || bits == nullptr) return nullptr;
-    std::memcpy(bits, pixels.data(), pixels.size() * sizeof(std::uint32_t));
-    HBITMAP mask = CreateBitmap(size, size, 1, 1, nullptr);
-    ICONINFO info{};
-    info.fIcon = TRUE;
-    info.hbmMask = mask;
-    info.hbmColor = color;
-    HICON icon = CreateIconIndirect(&info);
-    DeleteObject(mask);
-    DeleteObject(color);
-    return icon;
 }
 
 bool registerWindowClass(HINSTANCE instance, WNDPROC proc) {
@@ -365,8 +335,8 @@ void WebViewWindow::fitToClient() {
 
 void WebViewWindow::setIcons() {
     const UINT value = dpi();
-    OwnedIcon big(markIcon(scaled(32, value)));
-    OwnedIcon small(markIcon(scaled(16, value)));
+    OwnedIcon big(makeIcon(scaled(32, value), 1, false));
+    OwnedIcon small(makeIcon(scaled(16, value), 1, false));
     SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big.get()));
     SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small.get()));
     // The icons they replace are destroyed now that the window no longer shows them.
