@@ -66,6 +66,12 @@ function(parlow_library name)
   endif()
 endfunction()
 
+# Every test program with the label `threads`, the set the ThreadSanitizer variant runs: that
+# variant builds this target only.
+if(NOT TARGET parlow_threads_tests)
+  add_custom_target(parlow_threads_tests)
+endif()
+
 # parlow_test(<name> DEPS <...> [LABELS <...>] [ARGS <...>] [TIMEOUT s] [GLOB pattern] [EXCLUDE regex])
 # One test binary per folder from every *_test.cpp in it (or GLOB, less EXCLUDE), and one ctest entry per binary:
 # under wine every process start costs about half a second.
@@ -93,4 +99,7 @@ function(parlow_test name)
     set(ARG_TIMEOUT 600)
   endif()
   set_tests_properties(${test_name} PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS "${PARLOW_PLATFORM};${ARG_LABELS}")
+  if("threads" IN_LIST ARG_LABELS)
+    add_dependencies(parlow_threads_tests ${name})
+  endif()
 endfunction()
