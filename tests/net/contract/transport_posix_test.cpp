@@ -45,8 +45,12 @@ class PosixTransport : public ContractTest {};
 // Catches a probe or request sent before the certificate was judged.
 TEST_F(PosixTransport, RejectedServerReceivesNothing) {
     auto client = vornet::createHttpClient("Parlow/0.3.0");
-    for (int port : {server().wrongRootPort, server().expiredPort, server().mismatchPort}) {
+    const std::pair<const char*, int> servers[] = {{"127.0.0.1", server().wrongRootPort},
+                                                   {"127.0.0.2", server().expiredFarPort},
+                                                   {"127.0.0.1", server().mismatchPort}};
+    for (const auto& [host, port] : servers) {
         HttpRequest request = pinned(port, "/status/200");
+        request.host = host;
         request.headers = {{"Authorization", "Bearer secret"}};
         EXPECT_TRUE(client->request(request).tlsFailure);
         std::string error;
@@ -56,7 +60,8 @@ TEST_F(PosixTransport, RejectedServerReceivesNothing) {
 }
 
 // System mode with the test root as the trust store (OpenSSL reads SSL_CERT_FILE when the
-// client is made). Catches System mode skipping the host name or the trust store.
+// client is made). Catches System mode skipping the host name, the trust store or the validity
+// dates (which only pinned requests to loopback may overlook).
 TEST_F(PosixTransport, SystemModeUsesTheTrustStoreAndHostName) {
     EnvScope env;
     env.set("SSL_CERT_FILE", server().rootPemFile.c_str());
@@ -73,6 +78,7 @@ TEST_F(PosixTransport, SystemModeUsesTheTrustStoreAndHostName) {
         {server().tlsPort, "localhost", 200, ""},
         {server().mismatchPort, "127.0.0.1", 0, "TLS certificate validation failed"},
         {server().expiredPort, "127.0.0.1", 0, "TLS certificate validation failed"},
+        {server().notYetValidPort, "127.0.0.1", 0, "TLS certificate validation failed"},
         {server().wrongRootPort, "127.0.0.1", 0, "TLS certificate validation failed"},
     };
     for (const Case& c : cases) {
