@@ -27,8 +27,8 @@ struct HttpRequest {
     std::int32_t port = 443;
     std::string path = "/";
     std::vector<std::pair<std::string, std::string>> headers;  // sent in order
-    std::string body;                                          // empty: no body
-    std::uint32_t timeoutMs = 2000;                            // resolve, connect, send and receive alike
+    std::string body;                                           // empty: no body
+    std::uint32_t timeoutMs = 2000;  // resolve, connect, send and receive alike
     TlsMode tlsMode = TlsMode::System;
     std::vector<std::string> pinnedRoots;  // DER bytes, for TlsMode::PinnedRoots
     bool allowLoopbackNameMismatch = false;

@@ -2,8 +2,8 @@
 // handle kind, move-only, released exactly once.
 #pragma once
 
-#include <wincrypt.h>
 #include <windows.h>
+#include <wincrypt.h>
 #include <winhttp.h>
 
 #include <utility>

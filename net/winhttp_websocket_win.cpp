@@ -237,9 +237,7 @@ HandshakeResult performHandshake(const HttpRequest& request, WinHttpHandle& requ
 WinWebSocket::WinWebSocket(win::WinHttpHandle socket, std::shared_ptr<win::AsyncContext> context)
     : handle_(std::move(socket)), context_(std::move(context)) {}
 
-WinWebSocket::~WinWebSocket() {
-    close();
-}
+WinWebSocket::~WinWebSocket() { close(); }
 
 bool WinWebSocket::send(const std::string& text) {
     std::lock_guard<std::mutex> sending(sendLock_);
@@ -291,8 +289,8 @@ std::optional<std::string> WinWebSocket::receive() {
         std::optional<std::string> message;
         {
             std::unique_lock<std::mutex> state(context.lock);
-            context.changed.wait(
-                state, [&] { return context.receive.done || context.closedLocally || context.handleClosing; });
+            context.changed.wait(state,
+                                 [&] { return context.receive.done || context.closedLocally || context.handleClosing; });
             if (!context.receive.done || context.receive.error != 0 || context.closedLocally) {
                 return std::nullopt;
             }
@@ -341,8 +339,7 @@ void WinWebSocket::close() {
     DWORD error = WinHttpWebSocketShutdown(handle.get(), win::kNormalClosure, nullptr, 0);
     if (error == ERROR_IO_PENDING || error == NO_ERROR) {
         std::unique_lock<std::mutex> state(context.lock);
-        context.changed.wait_for(state, win::kShutdownGrace,
-                                 [&] { return context.shutdown.done || context.handleClosing; });
+        context.changed.wait_for(state, win::kShutdownGrace, [&] { return context.shutdown.done || context.handleClosing; });
     }
     handle.reset();
 }
