@@ -211,6 +211,7 @@ void ObservationBuffer::rejectBatch(const Batch& batch, const std::string& reaso
         if (!batch.dropped.empty()) {
             refusedDropped_.insert(refusedDropped_.end(), batch.dropped.begin(), batch.dropped.end());
             const double factor = random_() * 0.4 + 0.8;
+            dropReportDelayMs_ = kMinRetryDelayMs;
             dropReportAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(kMinRetryDelayMs));
         }
         stats_.lastError = "server rejected a batch (" + reason + ")";
@@ -236,10 +237,17 @@ void ObservationBuffer::failBatch(const Batch& batch, const std::string& message
     inFlight_ = false;
     ++stats_.consecutiveFailures;
     stats_.lastError = message;
-    retryDelayMs_ =
-        retryable ? std::clamp(2 * retryDelayMs_, kMinRetryDelayMs, kMaxRetryDelayMs) : kFinalFailureDelayMs;
     const double factor = random_() * 0.4 + 0.8;
-    nextAttemptAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(retryDelayMs_));
+    if (inFlightIsDropReport_) {
+        // A drop report backs off on its own schedule: observation batches are not held up by it.
+        dropReportDelayMs_ =
+            retryable ? std::clamp(2 * dropReportDelayMs_, kMinRetryDelayMs, kMaxRetryDelayMs) : kFinalFailureDelayMs;
+        dropReportAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(dropReportDelayMs_));
+    } else {
+        retryDelayMs_ =
+            retryable ? std::clamp(2 * retryDelayMs_, kMinRetryDelayMs, kMaxRetryDelayMs) : kFinalFailureDelayMs;
+        nextAttemptAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(retryDelayMs_));
+    }
     applyLimitsLocked();
 }
 

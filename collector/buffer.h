@@ -105,7 +105,8 @@ public:
     // so that a report the aggregator objects to cannot take observations down with it; a
     // batch of such reports refused once more is given up (counted in abandonedDropRanges).
     void rejectBatch(const Batch& batch, const std::string& reason);
-    // The upload did not succeed; the batch is sent again after the back-off.
+    // The upload did not succeed; the batch is sent again after the back-off (a drop report
+    // on a back-off of its own, so that observation batches go on meanwhile).
     void failBatch(const Batch& batch, const std::string& message, bool retryable);
     // Halves the batch size; false (nothing changed) for a batch of at most one observation.
     bool splitBatch(const Batch& batch);
@@ -156,6 +157,7 @@ private:
     // Drop reports from a rejected batch, sent alone once dropReportAt_ has come.
     std::vector<DroppedRange> refusedDropped_;
     std::int64_t dropReportAt_ = 0;
+    std::int64_t dropReportDelayMs_ = 0;
     bool inFlightIsDropReport_ = false;
     BufferStats stats_;
     std::function<void(const DroppedRange&)> rangeLost_;

@@ -108,7 +108,11 @@ bool uploadOnce(UploadContext& context) {
             break;
         }
         case 413:
-            if (!context.buffer.splitBatch(batch)) {
+            if (batch.observations.empty()) {
+                // Nothing but drop reports, a few hundred bytes: the limit is the aggregator's
+                // passing state, not these reports, which must not be lost over it.
+                context.buffer.failBatch(batch, "aggregator returned HTTP 413", true);
+            } else if (!context.buffer.splitBatch(batch)) {
                 context.buffer.rejectBatch(batch, "observation_too_large");
             }
             break;

@@ -202,9 +202,17 @@ private:
             const int callsBefore = randomCalls_;
             buffer_->failBatch(batch, "failure", retryable);
             if (randomCalls_ != callsBefore + 1) fail("failBatch drew " + std::to_string(randomCalls_ - callsBefore));
-            retryDelay_ = retryable ? std::clamp<std::int64_t>(2 * retryDelay_, 500, 30000) : 60000;
-            nextAttemptAt_ =
-                steady_ + static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * static_cast<double>(retryDelay_));
+            if (reportInFlight_) {
+                // A drop report backs off on its own; observation batches keep their schedule.
+                dropReportDelay_ = retryable ? std::clamp<std::int64_t>(2 * dropReportDelay_, 500, 30000) : 60000;
+                dropReportAt_ = steady_ +
+                                static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * static_cast<double>(dropReportDelay_));
+                if (buffer_->inspect().dropReportAt != dropReportAt_) fail("drop report back-off");
+            } else {
+                retryDelay_ = retryable ? std::clamp<std::int64_t>(2 * retryDelay_, 500, 30000) : 60000;
+                nextAttemptAt_ =
+                    steady_ + static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * static_cast<double>(retryDelay_));
+            }
             ++reached_.failures;
             limitsApply_ = true;
             what = std::string("fail ") + (retryable ? "retryable" : "final");
@@ -286,8 +294,10 @@ private:
             settleRanges(batch.dropped, "abandoned drop reports");
             if (stats.lastError != "aggregator refused a drop report") fail("abandon error text");
         } else {
-            if (!batch.dropped.empty())
+            if (!batch.dropped.empty()) {
+                dropReportDelay_ = 500;
                 dropReportAt_ = steady_ + static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * 500.0);
+            }
             if (stats.lastError != "server rejected a batch (" + reason + ")") fail("reject error text");
         }
         if (stats.abandonedDropRanges != abandoned_)
@@ -480,6 +490,7 @@ private:
     std::int64_t retryDelay_ = 0;
     std::int64_t nextAttemptAt_ = 0;
     std::int64_t dropReportAt_ = 0;
+    std::int64_t dropReportDelay_ = 0;
     bool reportInFlight_ = false;
     std::uint64_t abandoned_ = 0;
 

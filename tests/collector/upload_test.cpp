@@ -209,6 +209,30 @@ TEST(UploadTest, SplitAndRejectionShapeTheNextBatch) {
     }
 }
 
+// A batch of nothing but drop reports answered 413 (the aggregator's size limit of the moment):
+// the reports are kept and sent again later, never split, rejected or given up. Catches a
+// window of small size limits that makes the collector forget its losses.
+TEST(UploadTest, DropReportsAnswered413AreKept) {
+    Rig rig;
+    rig.push(2);
+    rig.ownClient.answer(400, "{}", "");
+    ASSERT_TRUE(uploadOnce(rig.context));  // leaves the range 1..2 "server_rejected_batch"
+    const int answers[] = {413, 413, 413, 200};
+    for (const int status : answers) {
+        SCOPED_TRACE(status);
+        rig.steadyNow += 200'000;
+        rig.ownClient.answer(status, R"({"accepted":[],"duplicates":[],"rejected":[]})", "");
+        ASSERT_TRUE(uploadOnce(rig.context));
+        const std::string& body = rig.ownClient.requests().back().body;
+        EXPECT_NE(body.find(R"("dropped":[{"count":2,"fromSequence":1,"toSequence":2,"reason":"server_rejected_batch"}])"),
+                  std::string::npos)
+            << body;
+        EXPECT_EQ(rig.buffer.stats().abandonedDropRanges, 0u);
+    }
+    rig.steadyNow += 200'000;
+    EXPECT_FALSE(uploadOnce(rig.context)) << "the delivered report went again";
+}
+
 TEST(UploadTest, NothingToSendSendsNothing) {
     Rig rig;
     EXPECT_FALSE(uploadOnce(rig.context));
