@@ -81,11 +81,23 @@ void ObservationBuffer::applyLimitsLocked() {
 
 std::optional<Batch> ObservationBuffer::takeBatch() {
     std::lock_guard lock(mutex_);
-    if (inFlight_ || (queue_.empty() && pendingDropped_.empty())) return std::nullopt;
-    if (steadyClock_() < nextAttemptAt_) return std::nullopt;
+    if (inFlight_) return std::nullopt;
+    const std::int64_t now = steadyClock_();
+    const bool dropReportDue = !refusedDropped_.empty() && now >= dropReportAt_;
+    if (!dropReportDue && queue_.empty() && pendingDropped_.empty()) return std::nullopt;
+    if (now < nextAttemptAt_) return std::nullopt;
     ++batchCounter_;
     Batch batch;
     batch.batchId = "batch_" + std::to_string(batchCounter_);
+    if (dropReportDue) {
+        batch.dropped.swap(refusedDropped_);
+        inFlight_ = true;
+        inFlightIsDropReport_ = true;
+        inFlightBatchId_ = batch.batchId;
+        lentCount_ = 0;
+        return batch;
+    }
+    inFlightIsDropReport_ = false;
     const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(queue_.size(), maxBatchSize_));
     // Moved, not copied: most batches are acknowledged whole, and the rare settlement that keeps
     // observations copies them back from the batch.
@@ -111,6 +123,10 @@ bool ObservationBuffer::isInFlightLocked(const Batch& batch) const {
 }
 
 void ObservationBuffer::restoreRangesLocked(const Batch& batch) {
+    if (inFlightIsDropReport_) {
+        refusedDropped_.insert(refusedDropped_.begin(), batch.dropped.begin(), batch.dropped.end());
+        return;
+    }
     pendingDropped_.insert(pendingDropped_.begin(), batch.dropped.begin(), batch.dropped.end());
     resentRanges_ += batch.dropped.size();
 }
@@ -183,14 +199,27 @@ void ObservationBuffer::rejectBatch(const Batch& batch, const std::string& reaso
     queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(lentCount_));
     stats_.droppedObservations += lentCount_;
 
-    // The ranges this batch carried were never delivered: they go back in front, as after a
-    // failure, so that no loss goes unreported.
-    restoreRangesLocked(batch);
+    if (inFlightIsDropReport_) {
+        // Refused alone and for the second time: the reports themselves are what the
+        // aggregator objects to. Sending them again would only be refused for ever.
+        stats_.abandonedDropRanges += batch.dropped.size();
+        stats_.lastError = "aggregator refused a drop report";
+    } else {
+        // The ranges this batch carried were never delivered, and may be what the aggregator
+        // objected to: they go again alone after the back-off, so that no loss goes unreported
+        // and later observation batches do not carry them.
+        if (!batch.dropped.empty()) {
+            refusedDropped_.insert(refusedDropped_.end(), batch.dropped.begin(), batch.dropped.end());
+            const double factor = random_() * 0.4 + 0.8;
+            dropReportDelayMs_ = kMinRetryDelayMs;
+            dropReportAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(kMinRetryDelayMs));
+        }
+        stats_.lastError = "server rejected a batch (" + reason + ")";
+    }
     pendingDropped_.insert(pendingDropped_.end(), std::make_move_iterator(rejected.begin()),
                            std::make_move_iterator(rejected.end()));
 
     inFlight_ = false;
-    stats_.lastError = "server rejected a batch (" + reason + ")";
     stats_.consecutiveFailures = 0;
     ++stats_.rejectedBatches;
     ++stats_.consecutiveRejected;
@@ -208,10 +237,17 @@ void ObservationBuffer::failBatch(const Batch& batch, const std::string& message
     inFlight_ = false;
     ++stats_.consecutiveFailures;
     stats_.lastError = message;
-    retryDelayMs_ =
-        retryable ? std::clamp(2 * retryDelayMs_, kMinRetryDelayMs, kMaxRetryDelayMs) : kFinalFailureDelayMs;
     const double factor = random_() * 0.4 + 0.8;
-    nextAttemptAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(retryDelayMs_));
+    if (inFlightIsDropReport_) {
+        // A drop report backs off on its own schedule: observation batches are not held up by it.
+        dropReportDelayMs_ =
+            retryable ? std::clamp(2 * dropReportDelayMs_, kMinRetryDelayMs, kMaxRetryDelayMs) : kFinalFailureDelayMs;
+        dropReportAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(dropReportDelayMs_));
+    } else {
+        retryDelayMs_ =
+            retryable ? std::clamp(2 * retryDelayMs_, kMinRetryDelayMs, kMaxRetryDelayMs) : kFinalFailureDelayMs;
+        nextAttemptAt_ = steadyClock_() + static_cast<std::int64_t>(factor * static_cast<double>(retryDelayMs_));
+    }
     applyLimitsLocked();
 }
 
@@ -250,6 +286,8 @@ BufferInspection ObservationBuffer::inspect() const {
     view.maxBatchSize = maxBatchSize_;
     view.retryDelayMs = retryDelayMs_;
     view.nextAttemptAt = nextAttemptAt_;
+    view.refusedDropped = refusedDropped_;
+    view.dropReportAt = dropReportAt_;
     return view;
 }
 

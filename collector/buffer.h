@@ -65,7 +65,9 @@ struct BufferInspection {
     bool inFlight = false;
     std::uint64_t maxBatchSize = 0;
     std::int64_t retryDelayMs = 0;
-    std::int64_t nextAttemptAt = 0;  // steady-clock milliseconds
+    std::int64_t nextAttemptAt = 0;            // steady-clock milliseconds
+    std::vector<DroppedRange> refusedDropped;  // put back after a rejection; they go alone
+    std::int64_t dropReportAt = 0;             // steady-clock milliseconds
 };
 
 struct BufferStats {
@@ -77,6 +79,7 @@ struct BufferStats {
     std::uint32_t consecutiveRejected = 0;
     std::optional<std::int64_t> lastSuccessUnixMs;
     std::string lastError;
+    std::uint64_t abandonedDropRanges = 0;  // drop reports given up after a second refusal
 };
 
 class ObservationBuffer {
@@ -98,8 +101,12 @@ public:
     // Settles the batch by the aggregator's acknowledgement.
     void acknowledge(const Batch& batch, const Acknowledgement& ack, std::int64_t nowUnixMs);
     // The aggregator refused the batch as a whole: its observations are dropped with `reason`.
+    // The drop reports it carried go again later in a batch of their own, after the back-off,
+    // so that a report the aggregator objects to cannot take observations down with it; a
+    // batch of such reports refused once more is given up (counted in abandonedDropRanges).
     void rejectBatch(const Batch& batch, const std::string& reason);
-    // The upload did not succeed; the batch is sent again after the back-off.
+    // The upload did not succeed; the batch is sent again after the back-off (a drop report
+    // on a back-off of its own, so that observation batches go on meanwhile).
     void failBatch(const Batch& batch, const std::string& message, bool retryable);
     // Halves the batch size; false (nothing changed) for a batch of at most one observation.
     bool splitBatch(const Batch& batch);
@@ -147,6 +154,11 @@ private:
     std::size_t lentCount_ = 0;  // observations of the batch in flight, at the queue front
     std::int64_t retryDelayMs_ = 0;
     std::int64_t nextAttemptAt_ = 0;
+    // Drop reports from a rejected batch, sent alone once dropReportAt_ has come.
+    std::vector<DroppedRange> refusedDropped_;
+    std::int64_t dropReportAt_ = 0;
+    std::int64_t dropReportDelayMs_ = 0;
+    bool inFlightIsDropReport_ = false;
     BufferStats stats_;
     std::function<void(const DroppedRange&)> rangeLost_;
 };

@@ -193,6 +193,7 @@ JsonValue Collector::status() {
         s.set("lastError", JsonValue(collectorError));
     else
         s.set("lastError", JsonValue());
+    s.set("abandonedDropRanges", JsonValue(stats.abandonedDropRanges));
     return s;
 }
 

@@ -6,8 +6,27 @@
 #include "collector/envelope.h"
 #include "collector/gzip.h"
 #include "core/text.h"
+#include "core/utf.h"
 
 namespace vornet {
+
+namespace {
+
+// At most `limit` bytes of the start of an answer body, as valid UTF-8 (invalid sequences become
+// U+FFFD) cut on a character boundary: the text goes on to the status file, the support text
+// and the page, which all expect UTF-8.
+std::string quotedBody(const std::string& body, std::size_t limit) {
+    // A character that starts before `limit` ends within three more bytes.
+    const std::string_view head(body.data(), std::min(body.size(), limit + 3));
+    std::string text = utf::encodeUtf8(utf::decodeUtf8(head, false).value_or(std::u16string()));
+    if (text.size() <= limit) return text;
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    return text;
+}
+
+}  // namespace
 
 HttpRequest buildUploadRequest(const Config& config, const ServerTls& tls, const std::string& token,
                                const std::string& envelope) {
@@ -84,13 +103,16 @@ bool uploadOnce(UploadContext& context) {
         case 400: {
             context.buffer.rejectBatch(batch, "server_rejected_batch");
             if (context.setLastError) {
-                context.setLastError("server rejected a batch as invalid: " +
-                                     response.body.substr(0, std::min<std::size_t>(300, response.body.size())));
+                context.setLastError("server rejected a batch as invalid: " + quotedBody(response.body, 300));
             }
             break;
         }
         case 413:
-            if (!context.buffer.splitBatch(batch)) {
+            if (batch.observations.empty()) {
+                // Nothing but drop reports, a few hundred bytes: the limit is the aggregator's
+                // passing state, not these reports, which must not be lost over it.
+                context.buffer.failBatch(batch, "aggregator returned HTTP 413", true);
+            } else if (!context.buffer.splitBatch(batch)) {
                 context.buffer.rejectBatch(batch, "observation_too_large");
             }
             break;

@@ -8,6 +8,8 @@
 // the SSL contexts (read-only after construction) and the verified-pair set (its own lock).
 // A WebSocket gets an io_context of its own driven by one I/O thread, so that the TLS state is
 // only ever touched by that thread while send, receive and close come from anywhere.
+#include <poll.h>
+
 #include <openssl/err.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
@@ -16,6 +18,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <array>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -26,10 +29,9 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
-#include <array>
 #include <chrono>
-#include <cstring>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <future>
@@ -110,6 +112,12 @@ std::string derOf(X509* cert) {
     auto* out = reinterpret_cast<unsigned char*>(der.data());
     i2d_X509(cert, &out);
     return der;
+}
+
+bool isLoopbackAddress(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
+    return address.is_loopback();
 }
 
 bool isIpLiteral(const std::string& host) {
@@ -232,12 +240,14 @@ bool bypassesProxy(const std::string& host) {
         }
         if (entry.empty()) continue;
         if (entry.front() == '.') {
-            if (lowerHost.size() > entry.size() && lowerHost.compare(lowerHost.size() - entry.size(), entry.size(), entry) == 0)
+            if (lowerHost.size() > entry.size() &&
+                lowerHost.compare(lowerHost.size() - entry.size(), entry.size(), entry) == 0)
                 return true;
             if (lowerHost == entry.substr(1)) return true;
-        } else if (lowerHost == entry || (lowerHost.size() > entry.size() &&
-                                          lowerHost.compare(lowerHost.size() - entry.size(), entry.size(), entry) == 0 &&
-                                          lowerHost[lowerHost.size() - entry.size() - 1] == '.')) {
+        } else if (lowerHost == entry ||
+                   (lowerHost.size() > entry.size() &&
+                    lowerHost.compare(lowerHost.size() - entry.size(), entry.size(), entry) == 0 &&
+                    lowerHost[lowerHost.size() - entry.size() - 1] == '.')) {
             return true;
         }
     }
@@ -304,19 +314,33 @@ public:
           userAgent_(userAgent),
           request_(withoutBody(request)),
           io_(std::make_unique<asio::io_context>()),
-          tcp_(std::make_unique<beast::tcp_stream>(*io_)) {}
+          tcp_(std::make_unique<beast::tcp_stream>(*io_)) {
+        startDeadline();
+    }
 
     PinCheck pinCheck;
 
-    // The next request on this open connection: its time limit applies from now on.
-    void reuseFor(const HttpRequest& request) { request_.timeoutMs = request.timeoutMs; }
+    // The next request on this open connection: its time limits apply from now on.
+    void reuseFor(const HttpRequest& request) {
+        request_.timeoutMs = request.timeoutMs;
+        startDeadline();
+    }
+
+    // True when the server closed this idle connection (or sent something unasked, which no
+    // answer can explain): it must not carry a request. Looked at without blocking.
+    bool closedByPeer() {
+        pollfd watch{};
+        watch.fd = lowest().socket().native_handle();
+        watch.events = POLLIN | POLLRDHUP;
+        if (::poll(&watch, 1, 0) < 0) return true;
+        return watch.revents != 0;
+    }
 
     // Everything up to the point where request bytes may leave; a failure response otherwise.
     std::optional<HttpResponse> open() {
         auto proxy = proxyFor(request_);
         const std::string host = proxy ? proxy->host : request_.host;
-        const std::string port =
-            proxy ? proxy->port : std::to_string(static_cast<std::uint16_t>(request_.port));
+        const std::string port = proxy ? proxy->port : std::to_string(static_cast<std::uint16_t>(request_.port));
         tcp::resolver resolver(*io_);
         asio::steady_timer timer(*io_);
         error_code resolveError;
@@ -337,10 +361,18 @@ public:
         run();
         if (timedOut) return failedResponse(kErrTimedOut);
         if (resolveError) return fail(resolveError, Phase::Resolve);
+        std::vector<tcp::endpoint> targets;
+        for (const auto& entry : endpoints) {
+            // Plain HTTP is allowed to loopback only, and "localhost" is a name like any other:
+            // only the addresses it resolves to decide where the request goes.
+            if (!request_.https && !proxy && !isLoopbackAddress(entry.endpoint().address())) continue;
+            targets.push_back(entry.endpoint());
+        }
+        if (targets.empty() && !request_.https && !proxy) return failedResponse(kErrPlainNotLoopback);
 
         error_code ec;
         tcp_->expires_after(timeout());
-        tcp_->async_connect(endpoints, [&](const error_code& e, const tcp::endpoint&) { ec = e; });
+        tcp_->async_connect(targets, [&](const error_code& e, const tcp::endpoint&) { ec = e; });
         run();
         if (ec) return fail(ec, Phase::Connect);
         if (proxy) {
@@ -350,11 +382,15 @@ public:
         return handshake();
     }
 
-    std::optional<HttpResponse> write(http::request<http::string_body>& message) {
+    // `written` (when given) receives how many bytes of the request left before a failure.
+    std::optional<HttpResponse> write(http::request<http::string_body>& message, std::size_t* written = nullptr) {
         error_code ec;
         lowest().expires_after(timeout());
         withStream([&](auto& stream) {
-            http::async_write(stream, message, [&](const error_code& e, std::size_t) { ec = e; });
+            http::async_write(stream, message, [&](const error_code& e, std::size_t n) {
+                ec = e;
+                if (written) *written = n;
+            });
         });
         run();
         if (ec) return fail(ec, Phase::Write);
@@ -393,25 +429,34 @@ public:
 
     // `reusable` (when given) is set when the answer was complete, delimited by its length and
     // the server keeps the connection open; `silent` when the connection ended before a byte.
+    // Interim answers (1xx other than 101) are skipped: the final answer follows them.
     HttpResponse readResponse(bool headRequest, bool* reusable = nullptr, bool* silent = nullptr) {
         if (reusable) *reusable = false;
         if (silent) *silent = false;
-        http::response_parser<http::string_body> parser;
-        parser.body_limit(kMaxResponseBytes);
-        if (headRequest) parser.skip(true);
+        std::optional<http::response_parser<http::string_body>> reader;
         error_code ec;
-        lowest().expires_after(timeout());
-        withStream([&](auto& stream) {
-            http::async_read_header(stream, buffer_, parser, [&](const error_code& e, std::size_t) { ec = e; });
-        });
-        run();
-        if (ec == http::error::body_limit) return failedResponse(kErrTooLarge);
-        if (ec) {
-            if (silent && !parser.got_some() && buffer_.size() == 0 &&
-                (isCleanEnd(ec) || ec == asio::error::connection_reset))
-                *silent = true;
-            return fail(ec, Phase::Read);
+        bool first = true;
+        for (;;) {
+            reader.emplace();
+            reader->body_limit(kMaxResponseBytes);
+            if (headRequest) reader->skip(true);
+            lowest().expires_after(timeout());
+            withStream([&](auto& stream) {
+                http::async_read_header(stream, buffer_, *reader, [&](const error_code& e, std::size_t) { ec = e; });
+            });
+            run();
+            if (ec == http::error::body_limit) return failedResponse(kErrTooLarge);
+            if (ec) {
+                if (silent && first && !reader->got_some() && buffer_.size() == 0 &&
+                    (isCleanEnd(ec) || ec == asio::error::connection_reset))
+                    *silent = true;
+                return fail(ec, Phase::Read);
+            }
+            first = false;
+            const unsigned status = reader->get().result_int();
+            if (status < 100 || status >= 200 || status == 101) break;
         }
+        auto& parser = *reader;
         std::optional<std::uint64_t> expected;
         bool endedByClose = false;
         if (parser.content_length()) expected = *parser.content_length();
@@ -430,8 +475,9 @@ public:
                 endedByClose = true;
                 break;
             }
-            if ((expected && got < *expected) || (!expected && got > 0))
-                return failedResponse(truncatedError(describe(ec, Phase::Read).text));
+            // Only an answer whose declared length has fully arrived survives a failed read;
+            // without a length, a failure (even before the first body byte) is a broken answer.
+            if (!expected || got < *expected) return failedResponse(truncatedError(describe(ec, Phase::Read).text));
             break;
         }
         if (parser.get().body().size() > kMaxResponseBytes) return failedResponse(kErrTooLarge);
@@ -461,9 +507,21 @@ public:
         io_->restart();
         io_->run();
     }
-    std::chrono::milliseconds timeout() const { return std::chrono::milliseconds(request_.timeoutMs); }
+    // Each step is bounded by timeoutMs, and the whole request by twice that: a server that
+    // sends a byte just often enough to keep each read alive must not hold the caller for ever.
+    std::chrono::milliseconds timeout() const {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+        const std::chrono::milliseconds step(request_.timeoutMs);
+        if (left < std::chrono::milliseconds(0)) return std::chrono::milliseconds(0);
+        return std::min(step, left);
+    }
 
 private:
+    void startDeadline() {
+        deadline_ = std::chrono::steady_clock::now() + 2 * std::chrono::milliseconds(request_.timeoutMs);
+    }
+
     HttpResponse fail(const error_code& ec, Phase phase) {
         Failure failure = describe(ec, phase);
         return failedResponse(failure.text, failure.tls);
@@ -494,13 +552,16 @@ private:
             response.status = status;
             return response;
         }
+        // Whatever came after the proxy's answer did not come from the server through TLS: left
+        // in the buffer, it would be read as the server's answer after the handshake.
+        if (buffer_.size() != 0) return failedResponse(otherError(make_error_code(http::error::unexpected_body)));
         return std::nullopt;
     }
 
     std::optional<HttpResponse> handshake() {
         const bool system = request_.tlsMode == TlsMode::System;
         tls_ = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(std::move(*tcp_),
-                                                                       system ? systemContext_ : customContext_);
+                                                                      system ? systemContext_ : customContext_);
         SSL* ssl = tls_->native_handle();
         if (!isIpLiteral(request_.host)) SSL_set_tlsext_host_name(ssl, request_.host.c_str());
         if (system) {
@@ -533,6 +594,7 @@ private:
     std::unique_ptr<beast::tcp_stream> tcp_;
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls_;
     beast::flat_buffer buffer_;
+    std::chrono::steady_clock::time_point deadline_;
 
     friend class BeastWebSocket;
 };
@@ -717,7 +779,7 @@ private:
             input_.erase(0, remaining_);
             unmask(payload);
             inFrame_ = false;
-            if (opcode_ == 0x9) queueWrite(clientFrame(0xA, payload), nullptr);
+            if (opcode_ == 0x9) queuePong(std::move(payload));
             if (opcode_ == 0x8) {
                 // The peer closed: answer with our close frame, then the connection is over.
                 broken_ = true;
@@ -757,6 +819,19 @@ private:
         }
         writes_.emplace_back(std::move(frame), std::move(done));
         if (!writing_) startWrite();
+    }
+
+    // A peer that pings while our writes are stalled gets one answer, to its latest ping: the
+    // waiting pong is replaced rather than joined by another, so pings cannot grow the queue.
+    void queuePong(std::string payload) {
+        for (std::size_t i = writing_ ? 1 : 0; i < writes_.size(); ++i) {
+            if (writes_[i].second == nullptr && !writes_[i].first.empty() &&
+                (static_cast<unsigned char>(writes_[i].first[0]) & 0x0F) == 0xA) {
+                writes_[i].first = clientFrame(0xA, payload);
+                return;
+            }
+        }
+        queueWrite(clientFrame(0xA, payload), nullptr);
     }
 
     void startWrite() {
@@ -937,17 +1012,21 @@ public:
                 exchange = std::make_unique<Exchange>(system_, custom_, userAgent_, request);
                 if (auto failure = exchange->open()) return rejected(request, *failure);
             }
+            // A kept connection the server has closed while it was idle: never write on it.
+            if (reused && exchange->closedByPeer()) continue;
             auto message = exchange->makeRequest(request);
-            if (auto failure = exchange->write(message)) {
-                // A kept connection the server has closed meanwhile: try a fresh one.
-                if (reused) continue;
+            std::size_t written = 0;
+            if (auto failure = exchange->write(message, &written)) {
+                // Nothing left: the server cannot have seen the request, so it may go again.
+                if (reused && written == 0) continue;
                 return *failure;
             }
             bool reusable = false, silent = false;
             HttpResponse response = exchange->readResponse(request.method == "HEAD", &reusable, &silent);
-            // Closed without a byte of answer: the server dropped the idle connection as the
-            // request arrived, so it never handled it. Only a kept connection is retried.
-            if (reused && silent) continue;
+            // Closed without a byte of answer: the server dropped the kept connection as the
+            // request arrived, or handled it and failed to answer. Only a request that is safe
+            // to repeat goes again; a POST the server may have acted on is one failed attempt.
+            if (reused && silent && (request.method == "GET" || request.method == "HEAD")) continue;
             if (keep && reusable) pool_.put(key, std::move(exchange));
             return response;
         }

@@ -137,7 +137,10 @@ std::string verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& req
                            ~static_cast<DWORD>(CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
                                                CERT_TRUST_IS_OFFLINE_REVOCATION);
             facts.timeInvalid = (status & CERT_TRUST_IS_NOT_TIME_VALID) != 0;
-            facts.otherErrors = facts.timeInvalid ? 0 : status;
+            // Kept apart from the dates, which do not count towards loopback: a chain with
+            // another fault as well must still be refused there.
+            facts.otherErrors =
+                status & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED);
         }
     }
     return judgeChain(facts, request);
@@ -326,7 +329,8 @@ HttpResponse WinHttpClient::sendRequest(const HttpRequest& request, Prepared& pr
     return response;
 }
 
-void WinHttpClient::readBody(HINTERNET request, HttpResponse& response) {
+void WinHttpClient::readBody(HINTERNET request, HttpResponse& response,
+                             std::chrono::steady_clock::time_point deadline) {
     const std::optional<std::uint64_t> expected = contentLength(request);
     std::string buffer(kReadChunkBytes, '\0');
     std::string body;
@@ -355,10 +359,18 @@ void WinHttpClient::readBody(HINTERNET request, HttpResponse& response) {
             return;
         }
         body.append(buffer.data(), got);
+        // Each read is bounded by the receive time-out; a server that drips a byte just often
+        // enough must still not hold the request beyond its overall deadline.
+        if (std::chrono::steady_clock::now() > deadline && (!expected || body.size() < *expected)) {
+            readError = kCodeTimeout;
+            break;
+        }
     }
     const bool shortBody = expected && body.size() < *expected;
     if (readError) {
-        if (shortBody || (!expected && !body.empty())) {
+        // Only an answer whose declared length has fully arrived survives a failed read; without
+        // a length, a failure (even before the first body byte) is a broken answer.
+        if (shortBody || !expected) {
             response = failedResponse(truncatedError(describeError(*readError)));
             return;
         }
@@ -417,6 +429,7 @@ HttpResponse WinHttpClient::request(const HttpRequest& request) {
     if (auto refused = checkFirstContact(request)) {
         return *refused;
     }
+    const auto deadline = std::chrono::steady_clock::now() + 2 * std::chrono::milliseconds(request.timeoutMs);
     Prepared prepared;
     if (std::string error = prepareRequest(request, false, false, prepared); !error.empty()) {
         return failedResponse(std::move(error));
@@ -428,7 +441,7 @@ HttpResponse WinHttpClient::request(const HttpRequest& request) {
     PinCheck* checkPtr = check ? &*check : nullptr;
     HttpResponse response = sendRequest(request, prepared, checkPtr);
     if (response.status != 0) {
-        readBody(prepared.request.get(), response);
+        readBody(prepared.request.get(), response, deadline);
     }
     win::closeRequest(prepared.request, checkPtr);
     prepared.connection.reset();

@@ -7,6 +7,7 @@
 #include "net/win_handles_win.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,7 +62,8 @@ private:
     std::string prepareRequest(const HttpRequest& request, bool webSocket, bool async, Prepared& out);
     // Sends the prepared request and reads the status line; status 0 on failure.
     HttpResponse sendRequest(const HttpRequest& request, Prepared& prepared, PinCheck* check);
-    void readBody(HINTERNET request, HttpResponse& response);
+    // Reading stops with a time-out once `deadline` has passed, however steadily bytes come.
+    void readBody(HINTERNET request, HttpResponse& response, std::chrono::steady_clock::time_point deadline);
 
     win::WinHttpHandle directSession_;
     win::WinHttpHandle proxySession_;

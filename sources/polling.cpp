@@ -103,7 +103,9 @@ HttpRequest loopbackGet(const LocalTlsSettings& tls, std::int32_t port, const st
     return request;
 }
 
-std::string lcuAuthorization(const std::string& password) { return "Basic " + base64Encode("riot:" + password); }
+std::string lcuAuthorization(const std::string& password) {
+    return "Basic " + base64Encode("riot:" + password);
+}
 
 Poller::Poller(Config config, HttpClient& http, LocalTlsSettings tls, PollingHost& host)
     : config_(std::move(config)), http_(http), tls_(std::move(tls)), host_(host) {}
@@ -214,11 +216,6 @@ void Poller::collectOnce() {
                 if (!isGameStats && !endpointEnabled(config_, path)) continue;
                 if (!isDue(path, interval)) continue;
                 pollLiveClient(path);
-                if (isGameStats) {
-                    Lock lock(statusMutex);
-                    // The game just ended: the player endpoints would only fail now.
-                    if (!state.liveGameFlag) break;
-                }
             }
         } else {
             std::int32_t interval =

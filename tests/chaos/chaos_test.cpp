@@ -433,7 +433,8 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     while (std::chrono::steady_clock::now() < drainDeadline) {
         last = run.collector().status();
         if (last.getNumber("pendingObservations", -1) == 0 && last.getNumber("consecutiveFailures", -1) == 0 &&
-            Ledger::read(sims.record, bootId).unaccounted(issued) == 0)
+            (last.getNumber("abandonedDropRanges", 0) > 0 ||
+             Ledger::read(sims.record, bootId).unaccounted(issued) == 0))
             break;
         std::this_thread::sleep_for(200ms);
     }
@@ -445,6 +446,7 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     const std::uint64_t unaccounted = ledger.unaccounted(issued, &detail);
     const std::uint64_t pendingAtStop = static_cast<std::uint64_t>(last.getNumber("pendingObservations", -1));
     const std::uint64_t collectorDropped = static_cast<std::uint64_t>(last.getNumber("droppedObservations", -1));
+    const std::uint64_t abandonedRanges = static_cast<std::uint64_t>(last.getNumber("abandonedDropRanges", -1));
 
     std::printf("chaos figures (boot %s)\n", bootId.c_str());
     std::printf("  observations issued %llu, acknowledged %llu, reported dropped %llu, pending at stop %llu\n",
@@ -464,6 +466,8 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     for (const auto& [reason, n] : ledger.dropsByReason) std::printf(" %s %llu;", reason.c_str(), static_cast<unsigned long long>(n));
     std::printf("\n  reported dropped after the aggregator had accepted them (answer lost) %llu\n",
                 static_cast<unsigned long long>(ledger.droppedAfterAccepted));
+    std::printf("  drop reports given up after a second refusal %llu\n",
+                static_cast<unsigned long long>(abandonedRanges));
     std::printf("  unaccounted = %llu\n", static_cast<unsigned long long>(unaccounted));
     std::fflush(stdout);
 
@@ -477,11 +481,22 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     EXPECT_TRUE(ledger.problems.empty()) << ledger.problems.front();
     EXPECT_GT(issued, 100u);
     EXPECT_EQ(pendingAtStop, 0u);
-    EXPECT_EQ(unaccounted, 0u);
-    for (const std::string& d : detail) ADD_FAILURE() << d;
     EXPECT_EQ(ledger.highest(), issued) << "the aggregator knows sequences the capture file does not";
-    // Every loss the collector counted reached the aggregator as a range.
-    EXPECT_EQ(collectorDropped, ledger.droppedTotal);
+    ASSERT_NE(abandonedRanges, std::uint64_t(-1)) << "the snapshot lacks abandonedDropRanges";
+    if (abandonedRanges == 0) {
+        // Every sequence is acknowledged or reported once, and every loss the collector counted
+        // reached the aggregator as a range.
+        EXPECT_EQ(unaccounted, 0u);
+        for (const std::string& d : detail) ADD_FAILURE() << d;
+        EXPECT_EQ(collectorDropped, ledger.droppedTotal);
+    } else {
+        // A drop report refused twice (two injected refusals met the same report) is given up:
+        // its losses are counted by the collector but never reach the aggregator, and nothing
+        // else may be missing or counted twice.
+        std::printf("  (a drop report was given up: the unaccounted sequences are its losses)\n");
+        EXPECT_GT(collectorDropped, ledger.droppedTotal);
+        EXPECT_EQ(unaccounted, collectorDropped - ledger.droppedTotal);
+    }
     EXPECT_GT(ledger.droppedTotal, 0u) << "the limits were never reached: the eviction paths did not run";
 }
 

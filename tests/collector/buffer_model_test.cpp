@@ -37,6 +37,8 @@ struct Reached {
     std::uint64_t refusedSplits = 0;
     std::uint64_t backOffRefusals = 0;
     std::uint64_t pushesInFlight = 0;
+    std::uint64_t dropReports = 0;
+    std::uint64_t abandonedReports = 0;
 };
 
 struct Failure {
@@ -147,7 +149,9 @@ private:
     std::string take() {
         limitsApply_ = false;
         auto batch = buffer_->takeBatch();
-        const bool waiting = !before_.queuedSequences.empty() || !before_.pendingDropped.empty();
+        // Drop reports put back by a rejection go alone, once their own back-off has run.
+        const bool reportDue = !before_.refusedDropped.empty() && steady_ >= dropReportAt_;
+        const bool waiting = reportDue || !before_.queuedSequences.empty() || !before_.pendingDropped.empty();
         const bool due = steady_ >= nextAttemptAt_;
         const bool expected = !inFlight_ && waiting && due;
         if (!inFlight_ && waiting && !due) ++reached_.backOffRefusals;
@@ -159,6 +163,15 @@ private:
         if (!batch) return "take: nothing";
         ++batchCount_;
         if (batch->batchId != "batch_" + std::to_string(batchCount_)) fail("batch id " + batch->batchId);
+        reportInFlight_ = reportDue;
+        if (reportDue) {
+            ++reached_.dropReports;
+            if (!batch->observations.empty()) fail("a drop report carries observations");
+            if (!sameRanges(batch->dropped, before_.refusedDropped)) fail("drop report ranges differ");
+            inFlight_ = std::move(*batch);
+            return "take " + inFlight_->batchId + " as a drop report of " + std::to_string(inFlight_->dropped.size()) +
+                   " ranges";
+        }
         const std::size_t n = std::min<std::size_t>(before_.queuedSequences.size(), maxBatch_);
         if (batch->observations.size() != n) fail("batch holds " + std::to_string(batch->observations.size()));
         for (std::size_t i = 0; i < std::min(n, batch->observations.size()); ++i) {
@@ -189,9 +202,17 @@ private:
             const int callsBefore = randomCalls_;
             buffer_->failBatch(batch, "failure", retryable);
             if (randomCalls_ != callsBefore + 1) fail("failBatch drew " + std::to_string(randomCalls_ - callsBefore));
-            retryDelay_ = retryable ? std::clamp<std::int64_t>(2 * retryDelay_, 500, 30000) : 60000;
-            nextAttemptAt_ =
-                steady_ + static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * static_cast<double>(retryDelay_));
+            if (reportInFlight_) {
+                // A drop report backs off on its own; observation batches keep their schedule.
+                dropReportDelay_ = retryable ? std::clamp<std::int64_t>(2 * dropReportDelay_, 500, 30000) : 60000;
+                dropReportAt_ = steady_ +
+                                static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * static_cast<double>(dropReportDelay_));
+                if (buffer_->inspect().dropReportAt != dropReportAt_) fail("drop report back-off");
+            } else {
+                retryDelay_ = retryable ? std::clamp<std::int64_t>(2 * retryDelay_, 500, 30000) : 60000;
+                nextAttemptAt_ =
+                    steady_ + static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * static_cast<double>(retryDelay_));
+            }
             ++reached_.failures;
             limitsApply_ = true;
             what = std::string("fail ") + (retryable ? "retryable" : "final");
@@ -259,13 +280,30 @@ private:
     }
 
     std::string reject(const Batch& batch, const std::string& reason) {
+        nextRandom_ = static_cast<double>(below(1'000'000)) / 1'000'000.0;
         buffer_->rejectBatch(batch, reason);
         retryDelay_ = 0;
         nextAttemptAt_ = steady_;
         ++reached_.rejections;
         limitsApply_ = true;
-        if (buffer_->stats().lastError != "server rejected a batch (" + reason + ")") fail("reject error text");
-        return "reject " + reason;
+        const BufferStats stats = buffer_->stats();
+        if (reportInFlight_) {
+            // Refused a second time: given up, and counted.
+            abandoned_ += batch.dropped.size();
+            ++reached_.abandonedReports;
+            settleRanges(batch.dropped, "abandoned drop reports");
+            if (stats.lastError != "aggregator refused a drop report") fail("abandon error text");
+        } else {
+            if (!batch.dropped.empty()) {
+                dropReportDelay_ = 500;
+                dropReportAt_ = steady_ + static_cast<std::int64_t>((nextRandom_ * 0.4 + 0.8) * 500.0);
+            }
+            if (stats.lastError != "server rejected a batch (" + reason + ")") fail("reject error text");
+        }
+        if (stats.abandonedDropRanges != abandoned_)
+            fail("abandoned counter " + std::to_string(stats.abandonedDropRanges));
+        if (buffer_->inspect().dropReportAt != dropReportAt_) fail("drop report time");
+        return std::string(reportInFlight_ ? "abandon report; " : "") + "reject " + reason;
     }
 
     std::string settleStale() {
@@ -287,7 +325,8 @@ private:
         limitsApply_ = false;
         const BufferInspection after = buffer_->inspect();
         if (after.queuedSequences != before_.queuedSequences ||
-            !sameRanges(after.pendingDropped, before_.pendingDropped) || after.nextAttemptAt != before_.nextAttemptAt ||
+            !sameRanges(after.pendingDropped, before_.pendingDropped) ||
+            !sameRanges(after.refusedDropped, before_.refusedDropped) || after.nextAttemptAt != before_.nextAttemptAt ||
             after.inFlight != before_.inFlight)
             fail("settling stale " + old.batchId + " changed the buffer");
         return "stale settlement of " + old.batchId;
@@ -353,6 +392,7 @@ private:
         std::uint64_t rangeTotal = settledRangeTotal_;
         if (inFlight_) rangeTotal += cover(inFlight_->dropped, places_, watermark_, "the batch in flight");
         rangeTotal += cover(now.pendingDropped, places_, watermark_, "pending ranges");
+        rangeTotal += cover(now.refusedDropped, places_, watermark_, "refused ranges waiting to go alone");
         if (!error_.empty()) return;
         for (std::uint64_t s = watermark_; s <= issued; ++s) {
             if (places_[s - watermark_] != 1)
@@ -449,6 +489,10 @@ private:
     std::uint64_t batchCount_ = 0;
     std::int64_t retryDelay_ = 0;
     std::int64_t nextAttemptAt_ = 0;
+    std::int64_t dropReportAt_ = 0;
+    std::int64_t dropReportDelay_ = 0;
+    bool reportInFlight_ = false;
+    std::uint64_t abandoned_ = 0;
 
     BufferInspection before_;
     std::uint64_t droppedBefore_ = 0;
@@ -507,6 +551,8 @@ TEST(ObservationBufferModel, RandomRunsAccountForEverySequence) {
         EXPECT_GT(reached.refusedSplits, 0u);
         EXPECT_GT(reached.backOffRefusals, 0u);
         EXPECT_GT(reached.pushesInFlight, 0u);
+        EXPECT_GT(reached.dropReports, 0u);
+        EXPECT_GT(reached.abandonedReports, 0u);
     }
     std::printf("runs %llu: acknowledgements %llu, failures %llu, rejections %llu, splits %llu, ranges lost %llu\n",
                 static_cast<unsigned long long>(runs), static_cast<unsigned long long>(reached.acknowledgements),

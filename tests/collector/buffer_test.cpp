@@ -548,8 +548,10 @@ TEST(ObservationBuffer, RejectionDropsBatchWithoutMerging) {
     Batch batch = h.take();
     EXPECT_EQ(batchSeqs(batch), seqs(5, 6));
     h.buffer->rejectBatch(batch, "buffer_full");
-    // Adjoins 4 with the same reason, yet stays its own range, after the returned range.
-    EXPECT_THAT(h.pending(), ElementsAre(RangeIs(1, 4, 4, "buffer_full"), RangeIs(2, 5, 6, "buffer_full")));
+    // Adjoins 4 with the same reason, yet stays its own range; 4, which the rejected batch
+    // carried, waits to go alone.
+    EXPECT_THAT(h.pending(), ElementsAre(RangeIs(2, 5, 6, "buffer_full")));
+    EXPECT_THAT(h.buffer->inspect().refusedDropped, ElementsAre(RangeIs(1, 4, 4, "buffer_full")));
     EXPECT_EQ(h.queued(), seqs(7, 7));
     BufferStats stats = h.buffer->stats();
     EXPECT_EQ(stats.droppedObservations, 4u);
@@ -563,15 +565,80 @@ TEST(ObservationBuffer, RejectionDropsBatchWithoutMerging) {
 
 TEST(ObservationBuffer, RejectionKeepsTheRangesTheBatchCarried) {
     // A rejected batch's own drop reports were never delivered; losing them would hide a loss.
+    // They go again alone after the back-off, not in the next observation batch (they may be
+    // what the aggregator objected to).
     Harness h(BufferLimits{2, 1u << 30, 900}, 10);
     h.pushMany(4);  // evicts 1, 2
     Batch batch = h.take();
     EXPECT_THAT(batch.dropped, ElementsAre(RangeIs(2, 1, 2, "buffer_full")));
+    h.time->randoms = {0.0};  // the drop report waits 80% of 500 ms
     h.buffer->rejectBatch(batch, "server_rejected_batch");
-    EXPECT_THAT(h.pending(), ElementsAre(RangeIs(2, 1, 2, "buffer_full"), RangeIs(2, 3, 4, "server_rejected_batch")));
+    EXPECT_THAT(h.pending(), ElementsAre(RangeIs(2, 3, 4, "server_rejected_batch")));
+    EXPECT_THAT(h.buffer->inspect().refusedDropped, ElementsAre(RangeIs(2, 1, 2, "buffer_full")));
     Batch next = h.take();
-    EXPECT_THAT(next.dropped, ElementsAre(RangeIs(2, 1, 2, "buffer_full"), RangeIs(2, 3, 4, "server_rejected_batch")));
-    EXPECT_THAT(next.observations, IsEmpty());
+    EXPECT_THAT(next.dropped, ElementsAre(RangeIs(2, 3, 4, "server_rejected_batch")));
+    h.buffer->acknowledge(next, acceptAll(next), kStartWall);
+    h.time->steady += 399;
+    EXPECT_FALSE(h.buffer->takeBatch()) << "the drop report went before its back-off";
+    h.time->steady += 1;
+    Batch report = h.take();
+    EXPECT_THAT(report.dropped, ElementsAre(RangeIs(2, 1, 2, "buffer_full")));
+    EXPECT_THAT(report.observations, IsEmpty());
+}
+
+TEST(ObservationBuffer, DropReportsRefusedTwiceAreGivenUpWithoutHarmingLaterBatches) {
+    // What happens to a drop report that went alone after its batch was rejected. Catches a
+    // report resent for ever while the aggregator keeps refusing it, a refused report riding
+    // along in (and so sinking) later observation batches, a report forgotten after a mere
+    // failure, and a give-up that is not counted or not shown.
+    struct Case {
+        const char* name;
+        int outcome;  // 0 acknowledged, 1 failed (retryable), 2 rejected again
+        std::uint64_t abandoned;
+        const char* lastError;
+        bool reportAgain;  // the same report is handed out again after the back-off
+    };
+    const Case cases[] = {
+        {"delivered", 0, 0, "", false},
+        {"failed: kept for the next attempt", 1, 0, "aggregator returned HTTP 503", true},
+        {"refused again: given up", 2, 1, "aggregator refused a drop report", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h(BufferLimits{2, 1u << 30, 900}, 10);
+        h.pushMany(4);  // evicts 1, 2
+        h.buffer->rejectBatch(h.take(), "server_rejected_batch");
+        Batch next = h.take();  // the rejected observations' own range, at once
+        h.buffer->acknowledge(next, acceptAll(next), kStartWall);
+        h.time->steady += 10'000;
+        Batch report = h.take();
+        ASSERT_THAT(report.dropped, ElementsAre(RangeIs(2, 1, 2, "buffer_full")));
+        ASSERT_THAT(report.observations, IsEmpty());
+        if (c.outcome == 0) h.buffer->acknowledge(report, acceptAll(report), kStartWall);
+        if (c.outcome == 1) h.buffer->failBatch(report, "aggregator returned HTTP 503", true);
+        if (c.outcome == 2) h.buffer->rejectBatch(report, "server_rejected_batch");
+        const BufferStats stats = h.buffer->stats();
+        EXPECT_EQ(stats.abandonedDropRanges, c.abandoned);
+        EXPECT_EQ(stats.lastError, c.lastError);
+        EXPECT_EQ(stats.droppedObservations, 4u) << "a given-up report changes no observation count";
+
+        // Later observation batches go at once, with their own observations and nothing of the
+        // report, whatever became of it.
+        h.pushMany(1);
+        Batch after = h.take();
+        EXPECT_THAT(after.dropped, IsEmpty());
+        EXPECT_EQ(batchSeqs(after), seqs(5, 5));
+        h.buffer->rejectBatch(after, "server_rejected_batch");
+        EXPECT_EQ(h.buffer->stats().abandonedDropRanges, c.abandoned) << "an observation batch counted as a report";
+        Batch rejectedRange = h.take();
+        EXPECT_THAT(rejectedRange.dropped, ElementsAre(RangeIs(1, 5, 5, "server_rejected_batch")));
+        h.buffer->acknowledge(rejectedRange, acceptAll(rejectedRange), kStartWall);
+        // A report that only failed comes back after its own back-off; the others are settled.
+        h.time->steady += 100'000;
+        auto again = h.buffer->takeBatch();
+        EXPECT_EQ(again.has_value(), c.reportAgain);
+        if (again) EXPECT_THAT(again->dropped, ElementsAre(RangeIs(2, 1, 2, "buffer_full")));
+    }
 }
 
 TEST(ObservationBuffer, RejectionRangesSkipAcknowledgedSequences) {

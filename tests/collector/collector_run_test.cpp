@@ -224,7 +224,8 @@ TEST(CollectorSnapshot, FreshCollector) {
                                         "collectionActive", "leagueClient", "lcuNotifications", "gameflowPhase",
                                         "liveGame", "pendingObservations", "droppedObservations", "sentBatches",
                                         "lastSuccessfulTransmission", "lastSuccessUnixMs", "consecutiveFailures",
-                                        "rejectedBatches", "consecutiveRejected", "authFailures", "lastError"}));
+                                        "rejectedBatches", "consecutiveRejected", "authFailures", "lastError",
+                                        "abandonedDropRanges"}));
     EXPECT_EQ(s.getString("collectorVersion", ""), "0.3.0");
     EXPECT_EQ(s.getString("server", ""), "127.0.0.1:9");
     EXPECT_EQ(s.getString("serverConnection", ""), "not_yet_connected");

@@ -37,8 +37,9 @@ struct Rig {
 
     explicit Rig(std::uint64_t maxBatchSize = 64)
         : config(makeConfig()),
-          buffer(BufferLimits{}, maxBatchSize, [this] { return wallNow; }, [this] { return steadyNow; },
-                 [this] { return random; }),
+          buffer(
+              BufferLimits{}, maxBatchSize, [this] { return wallNow; }, [this] { return steadyNow; },
+              [this] { return random; }),
           context{buffer,
                   *client,
                   config,
@@ -95,29 +96,38 @@ struct StatusCase {
     std::uint32_t consecutiveFailures;
     std::string bufferError;
     std::string collectorError;
-    std::int64_t waitMin;  // next batch no earlier than this many ms (random source at 0)
-    std::int64_t waitMax;  // and no later than this (random source just below 1)
+    std::int64_t waitMin;             // next batch no earlier than this many ms (random source at 0)
+    std::int64_t waitMax;             // and no later than this (random source just below 1)
     std::uint32_t authFailuresAfter;  // starting from 3
     std::size_t callbacks;
 };
 
 // Catches a status settled the wrong way (or twice, or not at all), a wrong message, a wrong
 // back-off, an authentication counter not raised for 401/403 or not reset by an
-// acknowledgement, and a callback after anything but an acknowledgement.
+// acknowledgement, a callback after anything but an acknowledgement, and a 400 body quoted as
+// invalid UTF-8 (a character cut in two at 300 bytes, or bytes that never were UTF-8).
 TEST(UploadTest, EveryStatusEndsInItsOneSettlement) {
     const std::string longBody(400, 'E');
+    const std::string splitCharacter = std::string(299, 'E') + "\xC3\xA9" + "tail";
+    const std::string notUtf8 = "bad \xFF\xFE end \xC3";
+    const std::string replacement = "\xEF\xBF\xBD";
     const std::vector<StatusCase> cases = {
         {"200 acknowledged", 200, R"({"accepted":["o1","o2"],"duplicates":[],"rejected":[]})", "", 2, 0, 0, "", "", 0,
          0, 0, 1},
         {"200 settles nothing", 200, R"({"accepted":[],"duplicates":[],"rejected":[]})", "", 2, 2, 0, "", "", 0, 0, 0,
          1},
         {"200 retryable rejection", 200,
-         R"({"accepted":["o1"],"duplicates":[],"rejected":[{"observationId":"o2","reason":"x","retryable":true}]})",
-         "", 2, 1, 0, "", "", 1000, 1000, 0, 1},
+         R"({"accepted":["o1"],"duplicates":[],"rejected":[{"observationId":"o2","reason":"x","retryable":true}]})", "",
+         2, 1, 0, "", "", 1000, 1000, 0, 1},
         {"200 malformed", 200, R"({"accepted":[]})", "", 2, 2, 1, "malformed acknowledgement from server", "", 400, 600,
          3, 0},
         {"400", 400, longBody, "", 2, 0, 0, "server rejected a batch (server_rejected_batch)",
          "server rejected a batch as invalid: " + longBody.substr(0, 300), 0, 0, 3, 0},
+        {"400 cut inside a character", 400, splitCharacter, "", 2, 0, 0,
+         "server rejected a batch (server_rejected_batch)",
+         "server rejected a batch as invalid: " + std::string(299, 'E'), 0, 0, 3, 0},
+        {"400 not UTF-8", 400, notUtf8, "", 2, 0, 0, "server rejected a batch (server_rejected_batch)",
+         "server rejected a batch as invalid: bad " + replacement + replacement + " end " + replacement, 0, 0, 3, 0},
         {"413 single", 413, "", "", 1, 0, 0, "server rejected a batch (observation_too_large)", "", 0, 0, 3, 0},
         {"413 split", 413, "", "", 10, 10, 0, "", "", 0, 0, 3, 0},
         {"no answer", 0, "", "timed out", 2, 2, 1, "cannot reach aggregator: timed out", "", 400, 600, 3, 0},
@@ -125,8 +135,8 @@ TEST(UploadTest, EveryStatusEndsInItsOneSettlement) {
          0},
         {"403", 403, "", "", 2, 2, 1, "aggregator refused this collector id for the token (403)", "", 48000, 72000, 4,
          0},
-        {"201", 201, R"({"accepted":[],"duplicates":[],"rejected":[]})", "", 2, 2, 1,
-         "aggregator returned HTTP 201", "", 400, 600, 3, 0},
+        {"201", 201, R"({"accepted":[],"duplicates":[],"rejected":[]})", "", 2, 2, 1, "aggregator returned HTTP 201",
+         "", 400, 600, 3, 0},
         {"302", 302, "", "", 2, 2, 1, "aggregator returned HTTP 302", "", 400, 600, 3, 0},
         {"404", 404, "", "", 2, 2, 1, "aggregator returned HTTP 404", "", 400, 600, 3, 0},
         {"429", 429, "", "", 2, 2, 1, "aggregator returned HTTP 429", "", 400, 600, 3, 0},
@@ -197,6 +207,30 @@ TEST(UploadTest, SplitAndRejectionShapeTheNextBatch) {
         EXPECT_EQ(next->dropped[0].fromSequence, 1u);
         EXPECT_EQ(next->dropped[0].count, 1u);
     }
+}
+
+// A batch of nothing but drop reports answered 413 (the aggregator's size limit of the moment):
+// the reports are kept and sent again later, never split, rejected or given up. Catches a
+// window of small size limits that makes the collector forget its losses.
+TEST(UploadTest, DropReportsAnswered413AreKept) {
+    Rig rig;
+    rig.push(2);
+    rig.ownClient.answer(400, "{}", "");
+    ASSERT_TRUE(uploadOnce(rig.context));  // leaves the range 1..2 "server_rejected_batch"
+    const int answers[] = {413, 413, 413, 200};
+    for (const int status : answers) {
+        SCOPED_TRACE(status);
+        rig.steadyNow += 200'000;
+        rig.ownClient.answer(status, R"({"accepted":[],"duplicates":[],"rejected":[]})", "");
+        ASSERT_TRUE(uploadOnce(rig.context));
+        const std::string& body = rig.ownClient.requests().back().body;
+        EXPECT_NE(body.find(R"("dropped":[{"count":2,"fromSequence":1,"toSequence":2,"reason":"server_rejected_batch"}])"),
+                  std::string::npos)
+            << body;
+        EXPECT_EQ(rig.buffer.stats().abandonedDropRanges, 0u);
+    }
+    rig.steadyNow += 200'000;
+    EXPECT_FALSE(uploadOnce(rig.context)) << "the delivered report went again";
 }
 
 TEST(UploadTest, NothingToSendSendsNothing) {
@@ -283,7 +317,7 @@ TEST(UploadTest, CompressionStartsAtFiveHundredTwelveBytesWhenEnabled) {
         bool gzipOn;
         bool compressed;
     };
-    const std::vector<Case> cases = {{511, true, false}, {512, true, true}, {5000, true, true},
+    const std::vector<Case> cases = {{511, true, false},  {512, true, true},    {5000, true, true},
                                      {512, false, false}, {5000, false, false}, {0, true, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.size) + (c.gzipOn ? " on" : " off"));

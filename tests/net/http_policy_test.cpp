@@ -37,6 +37,34 @@ TEST(JudgeChain, ReasonsInPrecedence) {
     }
 }
 
+// Validity dates count for every server but the game client on loopback, whose leaf key ships
+// with every install. Catches dates judged towards loopback, dates ignored towards any other
+// host (an aggregator with its own CA file), and the allowance hiding a foreign root or another
+// chain fault.
+TEST(JudgeChain, DatesTowardsLoopbackOnly) {
+    struct Case {
+        const char* host;
+        ChainFacts facts;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", {true, "ROOT-A", true, 0}, ""},
+        {"localhost", {true, "ROOT-A", true, 0}, ""},
+        {"::1", {true, "ROOT-B", true, 0}, ""},
+        {"127.0.0.1", {true, "ROOT-C", true, 0}, "certificate does not chain to the configured root"},
+        {"127.0.0.1", {true, "ROOT-A", true, 0x2a}, "certificate chain error 0x2a"},
+        {"127.0.0.2", {true, "ROOT-A", true, 0}, "certificate expired or not yet valid"},
+        {"aggregator.example", {true, "ROOT-A", true, 0}, "certificate expired or not yet valid"},
+        {"", {true, "ROOT-A", true, 0}, "certificate expired or not yet valid"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host);
+        HttpRequest request = pinnedTo({"ROOT-A", "ROOT-B"});
+        request.host = c.host;
+        EXPECT_EQ(judgeChain(c.facts, request), c.reason);
+    }
+}
+
 // Catches a failed or unchecked probe that passes, and the wrong text or flag for each outcome.
 TEST(FirstContact, Outcomes) {
     struct Case {
@@ -48,11 +76,21 @@ TEST(FirstContact, Outcomes) {
     };
     const Case cases[] = {
         {"checked and accepted", {std::nullopt, true, false, "", "timed out"}, true, "", false},
-        {"not prepared", {std::string("WinHTTP session unavailable"), false, false, "", ""}, false,
-         "WinHTTP session unavailable", false},
-        {"rejected", {std::nullopt, true, true, "certificate expired or not yet valid", "x"}, false,
-         "TLS certificate rejected: certificate expired or not yet valid", true},
-        {"transport failure", {std::nullopt, false, false, "", "connection refused"}, false, "connection refused", true},
+        {"not prepared",
+         {std::string("WinHTTP session unavailable"), false, false, "", ""},
+         false,
+         "WinHTTP session unavailable",
+         false},
+        {"rejected",
+         {std::nullopt, true, true, "certificate expired or not yet valid", "x"},
+         false,
+         "TLS certificate rejected: certificate expired or not yet valid",
+         true},
+        {"transport failure",
+         {std::nullopt, false, false, "", "connection refused"},
+         false,
+         "connection refused",
+         true},
         {"never checked", {std::nullopt, false, false, "", ""}, false, "TLS certificate could not be checked", true},
     };
     for (const Case& c : cases) {
@@ -77,7 +115,7 @@ TEST(Policy, HostNameCheckAndLoopbackRule) {
         bool checksName;
     };
     const Case cases[] = {
-        {"127.0.0.1", TlsMode::System, true, true, true},      {"127.0.0.1", TlsMode::PinnedRoots, false, true, true},
+        {"127.0.0.1", TlsMode::System, true, true, true},       {"127.0.0.1", TlsMode::PinnedRoots, false, true, true},
         {"127.0.0.1", TlsMode::PinnedRoots, true, true, false}, {"::1", TlsMode::PinnedRoots, true, true, false},
         {"127.0.0.2", TlsMode::PinnedRoots, true, true, true},  {"localhost.", TlsMode::PinnedRoots, true, true, true},
         {"localhost", TlsMode::Insecure, false, true, false},   {"localhost", TlsMode::System, false, false, false},
@@ -94,7 +132,8 @@ TEST(Policy, HostNameCheckAndLoopbackRule) {
     HttpRequest plain;
     plain.https = false;
     plain.host = "localhost.";
-    EXPECT_EQ(checkRequestPolicy(plain), std::optional<std::string>("plain HTTP is only permitted for loopback addresses"));
+    EXPECT_EQ(checkRequestPolicy(plain),
+              std::optional<std::string>("plain HTTP is only permitted for loopback addresses"));
     plain.host = "::1";
     EXPECT_EQ(checkRequestPolicy(plain), std::nullopt);
 }

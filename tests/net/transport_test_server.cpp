@@ -421,7 +421,39 @@ void serveHttp(Stream& stream, const std::string& listener, bool control) {
                 http::write(stream, response, ec);
                 error_code ignored;
                 beast::get_lowest_layer(stream).shutdown(tcp::socket::shutdown_both, ignored);
+                // Logged once the close is out, so that a test can wait for it.
+                record(listener, "CLOSED", target, request.base());
                 return;
+            } else if (path == "/interim") {
+                // An interim answer (100 Continue, 103 Early Hints) before the real one.
+                const std::string code = queryValue(target, "code");
+                writeAll(stream, "HTTP/1.1 " + code + (code == "100" ? " Continue" : " Early Hints") +
+                                     "\r\nLink: </style.css>; rel=preload\r\n\r\n");
+                response.body() = "final";
+            } else if (path == "/no-answer") {
+                // Takes the request and closes without a word, as a server that handled it and
+                // then failed would.
+                error_code ignored;
+                beast::get_lowest_layer(stream).shutdown(tcp::socket::shutdown_both, ignored);
+                return;
+            } else if (path == "/reset-after-header") {
+                // The status line and headers, no length, then a reset before any body byte.
+                writeAll(stream, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n");
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                resetConnection(beast::get_lowest_layer(stream));
+                return;
+            } else if (path == "/drip") {
+                // One body byte every `ms` milliseconds: each read finishes well within any
+                // time-out, the whole answer does not.
+                const int count = std::atoi(queryValue(target, "count").c_str());
+                const int ms = std::atoi(queryValue(target, "ms").c_str());
+                if (!writeAll(stream, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(count) + "\r\n\r\n"))
+                    return;
+                for (int i = 0; i < count; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+                    if (!writeAll(stream, "d")) return;
+                }
+                continue;
             } else if (path == "/reset") {
                 resetConnection(beast::get_lowest_layer(stream));
                 return;
@@ -440,14 +472,16 @@ void serveHttp(Stream& stream, const std::string& listener, bool control) {
 }
 
 // A CONNECT proxy that only tunnels to loopback.
-void serveProxy(tcp::socket socket) {
+// The forging one appends a made-up answer to its own, in the same write.
+void serveProxy(tcp::socket socket, bool forging) {
     beast::flat_buffer buffer;
     http::request_parser<http::empty_body> parser;
     error_code ec;
     http::read(socket, buffer, parser, ec);
     if (ec) return;
     auto request = parser.release();
-    record("proxy", std::string(request.method_string()), std::string(request.target()), request.base());
+    record(forging ? "forgingProxy" : "proxy", std::string(request.method_string()), std::string(request.target()),
+           request.base());
     const std::string target(request.target());
     const std::size_t colon = target.rfind(':');
     std::string host = target.substr(0, colon);
@@ -464,7 +498,8 @@ void serveProxy(tcp::socket socket) {
         writeAll(socket, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
         return;
     }
-    writeAll(socket, "HTTP/1.1 200 Connection established\r\n\r\n");
+    writeAll(socket, std::string("HTTP/1.1 200 Connection established\r\n\r\n") +
+                         (forging ? "HTTP/1.1 200 OK\r\nContent-Length: 13\r\n\r\n{\"forged\":1}\r\n" : ""));
     if (buffer.size()) writeAll(upstream, beast::buffers_to_string(buffer.data()));
     auto pipe = [](tcp::socket& from, tcp::socket& to) {
         std::vector<char> chunk(65536);
@@ -505,25 +540,32 @@ int main(int argc, char** argv) {
     const char* loopbackNames = "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1";
     Credential good = makeCredential("localhost", &root, loopbackNames, -day, 30 * day);
     Credential foreign = makeCredential("localhost", &otherRoot, loopbackNames, -day, 30 * day);
-    Credential expired = makeCredential("localhost", &root, loopbackNames, -30 * day, -day);
+    // The out-of-date leaves also name 127.0.0.2, an address that is not loopback by name, so
+    // that the same certificates can be judged towards a host that is not the game client.
+    const char* datedNames = "DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1,DNS:127.0.0.2,IP:127.0.0.2";
+    Credential expired = makeCredential("localhost", &root, datedNames, -30 * day, -day);
+    Credential notYetValid = makeCredential("localhost", &root, datedNames, day, 30 * day);
     Credential mismatch = makeCredential("other.invalid", &root, "DNS:other.invalid", -day, 30 * day);
 
     auto goodContext = serverContext(good);
     auto foreignContext = serverContext(foreign);
     auto expiredContext = serverContext(expired);
     auto mismatchContext = serverContext(mismatch);
+    auto notYetValidContext = serverContext(notYetValid);
 
     asio::io_context io;
     auto listen = [&](const std::string& name) {
         auto listener = std::make_shared<Listener>(Listener{name, tcp::acceptor(io)});
-        tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+        const bool far = name.size() > 3 && name.compare(name.size() - 3, 3, "Far") == 0;
+        tcp::endpoint endpoint(asio::ip::make_address(far ? "127.0.0.2" : "127.0.0.1"), 0);
         listener->acceptor.open(endpoint.protocol());
         listener->acceptor.bind(endpoint);
         listener->acceptor.listen();
         return listener;
     };
     std::vector<std::shared_ptr<Listener>> listeners;
-    for (const char* name : {"plain", "tls", "wrongRoot", "expired", "mismatch", "switch", "silent", "proxy"})
+    for (const char* name : {"plain", "tls", "wrongRoot", "expired", "mismatch", "switch", "silent", "proxy",
+                             "notYetValid", "expiredFar", "notYetValidFar", "forgingProxy"})
         listeners.push_back(listen(name));
 
     // A port that was bound and released: nothing listens there.
@@ -556,7 +598,7 @@ int main(int argc, char** argv) {
     std::filesystem::rename(temporary, jsonPath);
 
     for (const auto& listener : listeners) {
-        std::thread([listener, goodContext, foreignContext, expiredContext, mismatchContext] {
+        std::thread([listener, goodContext, foreignContext, expiredContext, mismatchContext, notYetValidContext] {
             const std::string& name = listener->name;
             for (;;) {
                 tcp::socket socket(listener->acceptor.get_executor());
@@ -566,7 +608,8 @@ int main(int argc, char** argv) {
                 std::shared_ptr<ssl::context> context;
                 if (name == "tls") context = goodContext;
                 if (name == "wrongRoot") context = foreignContext;
-                if (name == "expired") context = expiredContext;
+                if (name == "expired" || name == "expiredFar") context = expiredContext;
+                if (name == "notYetValid" || name == "notYetValidFar") context = notYetValidContext;
                 if (name == "mismatch") context = mismatchContext;
                 if (name == "switch") context = switchServesWrongRoot ? foreignContext : goodContext;
                 std::thread([name, context, socket = std::move(socket)]() mutable {
@@ -578,8 +621,8 @@ int main(int argc, char** argv) {
                             char sink[4096];
                             error_code e;
                             while (!e) socket.read_some(asio::buffer(sink), e);
-                        } else if (name == "proxy") {
-                            serveProxy(std::move(socket));
+                        } else if (name == "proxy" || name == "forgingProxy") {
+                            serveProxy(std::move(socket), name == "forgingProxy");
                         } else if (!context) {
                             serveHttp(socket, name, true);
                         } else {

@@ -112,6 +112,46 @@ TEST(WinHttpVerifyChain, JudgesStoredCertificates) {
     }
 }
 
+TEST(WinHttpVerifyChain, DatesDoNotCountTowardsLoopback) {
+    // Catches dates judged towards the game client (whose leaf lapsed while every install still
+    // served it), dates ignored towards any other host, and the loopback allowance letting a
+    // foreign root or another chain fault through.
+    struct Case {
+        const char* host;
+        const char* leaf;
+        const char* pin;
+        const char* expected;  // as in JudgesStoredCertificates
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "leaf-a-expired.pem", "root-a.pem", ""},
+        {"localhost", "leaf-a-future.pem", "root-a.pem", ""},
+        {"::1", "leaf-a-expired.pem", "root-a.pem", ""},
+        {"127.0.0.1", "leaf-a-expired.pem", "root-b.pem", "certificate does not chain to the configured root"},
+        {"127.0.0.1", "leaf-c.pem", "root-c-not-ca.pem", "certificate chain error 0x"},
+        {"127.0.0.2", "leaf-a-expired.pem", "root-a.pem", "certificate expired or not yet valid"},
+        {"aggregator.example", "leaf-a-future.pem", "root-a.pem", "certificate expired or not yet valid"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.host) + " " + c.leaf);
+        std::string leaf = der(c.leaf);
+        ASSERT_FALSE(leaf.empty());
+        HttpRequest request;
+        request.host = c.host;
+        request.tlsMode = TlsMode::PinnedRoots;
+        request.pinnedRoots.push_back(der(c.pin));
+        vornet::win::CertContext certificate(CertCreateCertificateContext(
+            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(leaf.data()), static_cast<DWORD>(leaf.size())));
+        ASSERT_TRUE(certificate);
+        std::string reason = vornet::verifyChain(certificate.get(), request);
+        std::string expected = c.expected;
+        if (expected.size() > 2 && expected.substr(expected.size() - 2) == "0x") {
+            EXPECT_EQ(reason.rfind(expected, 0), 0u) << reason;
+        } else {
+            EXPECT_EQ(reason, expected);
+        }
+    }
+}
+
 TEST(WinHttpVerifyChain, TopMustMatchByteForByte) {
     // Catches a comparison by subject name: a root with the same name but other bytes is foreign.
     std::string leaf = der("leaf-a.pem");

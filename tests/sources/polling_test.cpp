@@ -119,7 +119,8 @@ struct Harness {
     }
     // The client answers every REST path; the phase endpoint with `phase`.
     void answerPhase(const std::string& phase) {
-        for (const char* path : {kGameflowSession, kLobby, kSearchState, kChampSelect, kSummoner, kEndOfGame, kChampions}) {
+        for (const char* path :
+             {kGameflowSession, kLobby, kSearchState, kChampSelect, kSummoner, kEndOfGame, kChampions}) {
             http.answer(path, 200, "{}");
         }
         http.answer(kPhase, 200, "\"" + phase + "\"");
@@ -149,7 +150,7 @@ TEST(PollingSchedule, FollowsThePhaseTablesOverOneMinute) {
     struct Case {
         std::string phase;
         std::set<std::string> fast;  // polled at the phase interval
-        bool gamePhase;               // the probe runs at the game statistics interval
+        bool gamePhase;              // the probe runs at the game statistics interval
     };
     const Case cases[] = {
         {"None", {}, false},
@@ -166,8 +167,8 @@ TEST(PollingSchedule, FollowsThePhaseTablesOverOneMinute) {
         {"EndOfGame", {kEndOfGame, kGameflowSession}, false},
         {"inprogress", {}, false},
     };
-    const std::vector<std::string> lcuOrder = {kPhase,     kGameflowSession, kLobby,     kSearchState,
-                                               kChampSelect, kSummoner,      kEndOfGame, kChampions};
+    const std::vector<std::string> lcuOrder = {kPhase,       kGameflowSession, kLobby,     kSearchState,
+                                               kChampSelect, kSummoner,        kEndOfGame, kChampions};
     for (const auto& c : cases) {
         SCOPED_TRACE("phase " + c.phase);
         Harness h;
@@ -179,7 +180,8 @@ TEST(PollingSchedule, FollowsThePhaseTablesOverOneMinute) {
         std::printf("timeline %s\n", c.phase.empty() ? "(empty)" : c.phase.c_str());
         std::map<std::string, std::int64_t> interval;
         interval[kPhase] = 1000;
-        for (std::size_t i = 1; i < lcuOrder.size(); ++i) interval[lcuOrder[i]] = c.fast.count(lcuOrder[i]) ? 1000 : 10000;
+        for (std::size_t i = 1; i < lcuOrder.size(); ++i)
+            interval[lcuOrder[i]] = c.fast.count(lcuOrder[i]) ? 1000 : 10000;
         interval[kSummoner] = 60000;
         interval[kChampions] = 3600000;
         interval[kGameStats] = c.gamePhase ? 500 : 2000;
@@ -415,7 +417,8 @@ TEST_F(PollLcuTest, SendsAnAuthenticatedLoopbackGet) {
     EXPECT_TRUE(lcu.allowLoopbackNameMismatch);
     EXPECT_FALSE(lcu.useProxy);
     using Header = std::pair<std::string, std::string>;
-    EXPECT_EQ(lcu.headers, (std::vector<Header>{{"Accept", "application/json"}, {"Authorization", "Basic cmlvdDpwdw=="}}));
+    EXPECT_EQ(lcu.headers,
+              (std::vector<Header>{{"Accept", "application/json"}, {"Authorization", "Basic cmlvdDpwdw=="}}));
     const HttpRequest& live = requests[1].request;
     EXPECT_EQ(live.host, "127.0.0.1");
     EXPECT_EQ(live.port, 2999);
@@ -599,6 +602,49 @@ TEST(PollLiveClient, AGameStartsTheInGameEndpointsAndItsEndIsRecordedOnce) {
     EXPECT_FALSE(h.host.snapshot().liveGameFlag);
 }
 
+// A failed game statistics poll in a step where the other in-game endpoints are due as well.
+// Catches a step that stops at that failure and leaves the other due endpoints unpolled (and
+// their answers unrecorded) whatever kind of failure it was.
+TEST(PollLiveClient, AFailedGameStatisticsPollDoesNotSkipTheOtherDueEndpoints) {
+    struct Case {
+        const char* name;
+        int status;  // 0: a transport failure
+    };
+    const Case cases[] = {{"not found", 404}, {"server error", 503}, {"connection refused", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h;
+        h.config.lcu = false;
+        h.config.gameStatsIntervalMs = 500;
+        // The in-game endpoints start one step after the probe found the game: 475 ms later
+        // they are due in the same step as the game statistics.
+        h.config.liveClientIntervalMs = 475;
+        h.config.eventsIntervalMs = 475;
+        h.http.answer(kGameStats, 200, "{\"gameTime\":1.0}");
+        h.http.answer(kActivePlayer, 200, "{}");
+        h.http.answer(kPlayerList, 200, "[]");
+        h.http.answer(kEventData, 200, "{\"Events\":[]}");
+        h.start();
+        h.runFor(500);
+        ASSERT_TRUE(h.host.snapshot().liveGameFlag);
+        if (c.status == 0) {
+            h.http.fail(kGameStats, "connection refused", false);
+        } else {
+            h.http.answer(kGameStats, c.status, "{}");
+        }
+        h.http.clear();
+        h.host.observations.clear();
+        h.runFor(kTick);  // one step, in which all four are due
+        const std::vector<std::int64_t> once = {kStart + 500};
+        EXPECT_EQ(h.http.timesOf(kGameStats), once);
+        for (const char* path : {kActivePlayer, kPlayerList, kEventData}) {
+            EXPECT_EQ(h.http.timesOf(path), once) << path;
+            EXPECT_EQ(h.host.observationsOf(path).size(), 1u) << path;
+        }
+        EXPECT_FALSE(h.host.snapshot().liveGameFlag);
+    }
+}
+
 TEST(PollingDisabledEndpoints, PhaseStaysAndDisabledPathsAreNeverRequested) {
     Harness h;
     h.config.disabledEndpoints = {kPhase, kLobby, kActivePlayer};
@@ -723,7 +769,8 @@ TEST(LocalTls, BuiltInRootIsOneSelfSignedCertificate) {
     // DER SEQUENCE with a two-byte length: 0x30 0x82 then 1060 bytes of content.
     ASSERT_GE(der[0].size(), 4u);
     EXPECT_EQ(static_cast<unsigned char>(der[0][0]), 0x30);
-    EXPECT_EQ(der[0].size(), 4u + ((static_cast<unsigned char>(der[0][2]) << 8) | static_cast<unsigned char>(der[0][3])));
+    EXPECT_EQ(der[0].size(),
+              4u + ((static_cast<unsigned char>(der[0][2]) << 8) | static_cast<unsigned char>(der[0][3])));
     EXPECT_NE(der[0].find("LoL Game Engineering Certificate Authority"), std::string::npos);
 }
 

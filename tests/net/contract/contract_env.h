@@ -21,7 +21,8 @@ struct ServerInfo {
     bool loaded = false;
     std::string problem;
     int plainPort = 0, tlsPort = 0, wrongRootPort = 0, expiredPort = 0, mismatchPort = 0, switchPort = 0,
-        silentPort = 0, proxyPort = 0, closedPort = 0;
+        silentPort = 0, proxyPort = 0, closedPort = 0, notYetValidPort = 0, expiredFarPort = 0, notYetValidFarPort = 0,
+        forgingProxyPort = 0;
     std::string rootDer, otherRootDer, rootPemFile;
 };
 
@@ -92,6 +93,10 @@ inline const ServerInfo& server() {
         s.silentPort = port("silentPort");
         s.proxyPort = port("proxyPort");
         s.closedPort = port("closedPort");
+        s.notYetValidPort = port("notYetValidPort");
+        s.expiredFarPort = port("expiredFarPort");
+        s.notYetValidFarPort = port("notYetValidFarPort");
+        s.forgingProxyPort = port("forgingProxyPort");
         auto text_of = [&](const char* key) { return doc.find(key) ? doc.find(key)->text : std::string(); };
         auto roots = vornet::pemCertificates(text_of("rootPem"));
         auto others = vornet::pemCertificates(text_of("otherRootPem"));

@@ -122,8 +122,9 @@ TEST_F(HttpContract, MethodHeadersAndBodyReachTheServer) {
     EXPECT_EQ(order, (std::vector<std::string>{"X-First", "Authorization", "X-Last"}));
 }
 
-// Catches each failure kind mapped to the wrong text or certificate flag, and time-outs that
-// are not applied (the slow answer would take 5 s).
+// Catches each failure kind mapped to the wrong text or certificate flag, time-outs that are
+// not applied (the slow answer would take 5 s), and a request without an overall deadline (the
+// dripping answer keeps every read within the time-out and would take 3 s in all).
 TEST_F(HttpContract, TransportFailuresUseTheVocabulary) {
     struct Case {
         const char* name;
@@ -149,6 +150,8 @@ TEST_F(HttpContract, TransportFailuresUseTheVocabulary) {
     unresolved.host = std::string(64, 'a') + ".invalid";
     HttpRequest system = pinned(server().tlsPort, "/status/200");
     system.tlsMode = TlsMode::System;
+    HttpRequest drip = plain("/drip?count=20&ms=150");
+    drip.timeoutMs = 400;
     const Case cases[] = {
         {"slow answer", slow, "timed out", false},
         {"silent server", silent, "timed out", false},
@@ -160,6 +163,7 @@ TEST_F(HttpContract, TransportFailuresUseTheVocabulary) {
         {"unresolvable name", unresolved, "host name not resolved", false},
         {"reset by the server", plain("/reset"), "connection reset", false},
         {"test root unknown to the system", system, "TLS certificate validation failed", true},
+        {"server drips its answer", drip, "response truncated: timed out", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,8 +186,9 @@ TEST_F(HttpContract, TransportFailuresUseTheVocabulary) {
     }
 }
 
-// Catches an off-by-one at the 64 MiB ceiling (with and without a declared length) and a short
-// body accepted as complete.
+// Catches an off-by-one at the 64 MiB ceiling (with and without a declared length), a short
+// body accepted as complete, and an answer without a length whose first body read fails (a
+// reset) taken for an empty success.
 TEST_F(HttpContract, BodyLimitsAndTruncation) {
     struct Case {
         const char* path;
@@ -197,6 +202,7 @@ TEST_F(HttpContract, BodyLimitsAndTruncation) {
         {"/big?extra=1", 0, 0, "response too large"},
         {"/big?extra=1&chunked=1", 0, 0, "response too large"},
         {"/truncated", 0, 0, "response truncated"},
+        {"/reset-after-header", 0, 0, "response truncated: connection reset"},
     };
     for (bool tls : {false, true}) {
         for (const Case& c : cases) {

@@ -10,12 +10,16 @@ class TlsContract : public ContractTest {};
 
 const char* const kRejectedPrefix = "TLS certificate rejected: ";
 
-// Catches a wrong root, an expired certificate or a foreign name being accepted, a reason text
-// that differs, a good chain refused, and a rejected server that still got the request or the
-// caller's credentials. Each case uses a fresh client so every one starts with a probe.
+// Catches a wrong root or a foreign name being accepted, a reason text that differs, a good
+// chain refused, and a rejected server that still got the request or the caller's credentials.
+// Validity dates: towards loopback (the game client, whose leaf key ships with every install)
+// an out-of-date leaf under the pinned root is accepted; towards any other host (127.0.0.2 is
+// not loopback by name) it is refused. Each case uses a fresh client so every one starts with
+// a probe.
 TEST_F(TlsContract, PinnedRootOutcomes) {
     struct Case {
         const char* name;
+        const char* host;
         int port;
         const char* listener;
         std::vector<std::string> roots;
@@ -25,9 +29,10 @@ TEST_F(TlsContract, PinnedRootOutcomes) {
     };
     const ServerInfo& s = server();
     const Case cases[] = {
-        {"right root", s.tlsPort, "tls", {s.rootDer}, false, 200, ""},
-        {"right root among others", s.tlsPort, "tls", {s.otherRootDer, s.rootDer}, false, 200, ""},
+        {"right root", "127.0.0.1", s.tlsPort, "tls", {s.rootDer}, false, 200, ""},
+        {"right root among others", "127.0.0.1", s.tlsPort, "tls", {s.otherRootDer, s.rootDer}, false, 200, ""},
         {"wrong root",
+         "127.0.0.1",
          s.wrongRootPort,
          "wrongRoot",
          {s.rootDer},
@@ -35,27 +40,55 @@ TEST_F(TlsContract, PinnedRootOutcomes) {
          0,
          std::string(kRejectedPrefix) + "certificate does not chain to the configured root"},
         {"wrong root even with the mismatch allowance",
+         "127.0.0.1",
          s.wrongRootPort,
          "wrongRoot",
          {s.rootDer},
          true,
          0,
          std::string(kRejectedPrefix) + "certificate does not chain to the configured root"},
-        {"expired",
+        {"expired towards loopback", "127.0.0.1", s.expiredPort, "expired", {s.rootDer}, false, 200, ""},
+        {"not yet valid towards loopback", "127.0.0.1", s.notYetValidPort, "notYetValid", {s.rootDer}, false, 200, ""},
+        {"expired under a wrong root towards loopback",
+         "127.0.0.1",
          s.expiredPort,
          "expired",
+         {s.otherRootDer},
+         false,
+         0,
+         std::string(kRejectedPrefix) + "certificate does not chain to the configured root"},
+        {"expired towards another host",
+         "127.0.0.2",
+         s.expiredFarPort,
+         "expiredFar",
          {s.rootDer},
          false,
          0,
          std::string(kRejectedPrefix) + "certificate expired or not yet valid"},
-        {"name mismatch", s.mismatchPort, "mismatch", {s.rootDer}, false, 0, "TLS certificate validation failed"},
-        {"name mismatch allowed on loopback", s.mismatchPort, "mismatch", {s.rootDer}, true, 200, ""},
+        {"not yet valid towards another host",
+         "127.0.0.2",
+         s.notYetValidFarPort,
+         "notYetValidFar",
+         {s.rootDer},
+         false,
+         0,
+         std::string(kRejectedPrefix) + "certificate expired or not yet valid"},
+        {"name mismatch",
+         "127.0.0.1",
+         s.mismatchPort,
+         "mismatch",
+         {s.rootDer},
+         false,
+         0,
+         "TLS certificate validation failed"},
+        {"name mismatch allowed on loopback", "127.0.0.1", s.mismatchPort, "mismatch", {s.rootDer}, true, 200, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(control(post("/__clear")).status, 200);
         auto client = vornet::createHttpClient("Parlow/0.3.0");
         HttpRequest request = pinned(c.port, "/status/200");
+        request.host = c.host;
         request.method = "POST";
         request.body = "payload";
         request.headers = {{"Authorization", "Basic cmlvdDpzZWNyZXQ="}};

@@ -1,7 +1,13 @@
 // What only the POSIX transport promises beyond the shared contract: a rejected server receives
 // nothing at all (not even the probe), System mode uses OpenSSL's trust store, and useProxy
 // follows the proxy environment variables.
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
 
 #include "contract_env.h"
 
@@ -39,8 +45,12 @@ class PosixTransport : public ContractTest {};
 // Catches a probe or request sent before the certificate was judged.
 TEST_F(PosixTransport, RejectedServerReceivesNothing) {
     auto client = vornet::createHttpClient("Parlow/0.3.0");
-    for (int port : {server().wrongRootPort, server().expiredPort, server().mismatchPort}) {
+    const std::pair<const char*, int> servers[] = {{"127.0.0.1", server().wrongRootPort},
+                                                   {"127.0.0.2", server().expiredFarPort},
+                                                   {"127.0.0.1", server().mismatchPort}};
+    for (const auto& [host, port] : servers) {
         HttpRequest request = pinned(port, "/status/200");
+        request.host = host;
         request.headers = {{"Authorization", "Bearer secret"}};
         EXPECT_TRUE(client->request(request).tlsFailure);
         std::string error;
@@ -50,7 +60,8 @@ TEST_F(PosixTransport, RejectedServerReceivesNothing) {
 }
 
 // System mode with the test root as the trust store (OpenSSL reads SSL_CERT_FILE when the
-// client is made). Catches System mode skipping the host name or the trust store.
+// client is made). Catches System mode skipping the host name, the trust store or the validity
+// dates (which only pinned requests to loopback may overlook).
 TEST_F(PosixTransport, SystemModeUsesTheTrustStoreAndHostName) {
     EnvScope env;
     env.set("SSL_CERT_FILE", server().rootPemFile.c_str());
@@ -67,6 +78,7 @@ TEST_F(PosixTransport, SystemModeUsesTheTrustStoreAndHostName) {
         {server().tlsPort, "localhost", 200, ""},
         {server().mismatchPort, "127.0.0.1", 0, "TLS certificate validation failed"},
         {server().expiredPort, "127.0.0.1", 0, "TLS certificate validation failed"},
+        {server().notYetValidPort, "127.0.0.1", 0, "TLS certificate validation failed"},
         {server().wrongRootPort, "127.0.0.1", 0, "TLS certificate validation failed"},
     };
     for (const Case& c : cases) {
@@ -135,7 +147,7 @@ TEST_F(PosixTransport, KeepsConnectionsOnlyUnderTheSameRules) {
     auto connections = [&](const std::string& target) {
         std::vector<std::uint64_t> out;
         for (const auto& entry : serverLog("tls"))
-            if (entry.target == target) out.push_back(entry.connection);
+            if (entry.target == target && entry.method != "CLOSED") out.push_back(entry.connection);
         return out;
     };
 
@@ -167,6 +179,131 @@ TEST_F(PosixTransport, KeepsConnectionsOnlyUnderTheSameRules) {
     EXPECT_EQ(refused.status, 0);
     EXPECT_TRUE(refused.tlsFailure) << refused.error;
     EXPECT_TRUE(connections("/status/203").empty());
+}
+
+// A request on a kept connection that the server ends without a byte of answer. Catches a POST
+// sent a second time on a fresh connection (the server may have acted on the first: an
+// enrollment would be spent twice), a GET no longer retried, and a connection the server closed
+// while idle still being written on (the POST after it would then fail for nothing).
+TEST_F(PosixTransport, OnlyRequestsSafeToRepeatAreReplayed) {
+    struct Case {
+        const char* name;
+        const char* method;
+        const char* path;
+        bool idleCloseFirst;  // the kept connection is closed by the server before the request
+        int status;
+        std::size_t arrivals;  // how often the request reached the server
+    };
+    const Case cases[] = {
+        {"POST without an answer is one attempt", "POST", "/no-answer", false, 0, 1},
+        {"GET without an answer goes again once", "GET", "/no-answer", false, 0, 2},
+        {"POST after an idle close goes out once, on a new connection", "POST", "/status/201", true, 201, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(control(post("/__clear")).status, 200);
+        auto client = vornet::createHttpClient("Parlow/0.3.0");
+        ASSERT_EQ(client->request(pinned(server().tlsPort, "/status/200")).status, 200);
+        if (c.idleCloseFirst) {
+            ASSERT_EQ(client->request(pinned(server().tlsPort, "/close-after")).status, 200);
+            // Wait until the server has closed its side; no time limit beyond the test's own.
+            for (;;) {
+                bool closed = false;
+                for (const auto& entry : serverLog("tls")) closed = closed || entry.method == "CLOSED";
+                if (closed) break;
+            }
+        }
+        HttpRequest request = pinned(server().tlsPort, c.path);
+        request.method = c.method;
+        request.body = "once";
+        auto response = client->request(request);
+        EXPECT_EQ(response.status, c.status) << response.error;
+        if (c.status == 0) {
+            EXPECT_EQ(response.error, "connection reset");
+        }
+        std::size_t arrivals = 0;
+        for (const auto& entry : serverLog("tls"))
+            if (entry.method == c.method && entry.target == c.path) ++arrivals;
+        EXPECT_EQ(arrivals, c.arrivals);
+    }
+}
+
+// Interim answers before the real one. Catches the interim status returned as the answer and a
+// connection put back with the real answer unread (the next request would receive it).
+TEST_F(PosixTransport, InterimAnswersAreSkipped) {
+    const char* const codes[] = {"100", "103"};
+    for (const char* code : codes) {
+        SCOPED_TRACE(code);
+        auto client = vornet::createHttpClient("Parlow/0.3.0");
+        for (bool tls : {false, true}) {
+            const std::string path = std::string("/interim?code=") + code;
+            auto response = client->request(tls ? pinned(server().tlsPort, path) : plain(path));
+            EXPECT_EQ(response.status, 200) << response.error;
+            EXPECT_EQ(response.body, "final");
+            auto next = client->request(tls ? pinned(server().tlsPort, "/status/202") : plain("/status/202"));
+            EXPECT_EQ(next.status, 202) << next.error;
+            EXPECT_EQ(next.body, "status 202");
+        }
+    }
+}
+
+// A proxy (or whoever sits between us and it) that appends an answer of its own after its
+// CONNECT reply. Catches those bytes being read as the server's answer after the handshake,
+// which would let a proxy forge an acknowledgement or an enroll answer.
+TEST_F(PosixTransport, BytesAfterTheConnectAnswerAreRefused) {
+    EnvScope env;
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(server().forgingProxyPort);
+    env.set("https_proxy", proxy.c_str());
+    env.set("HTTPS_PROXY", nullptr);
+    env.set("no_proxy", nullptr);
+    env.set("NO_PROXY", nullptr);
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    HttpRequest request = pinned(server().tlsPort, "/status/500");
+    request.useProxy = true;
+    request.tlsMode = vornet::TlsMode::Insecure;  // no probe: the request itself meets the proxy
+    request.pinnedRoots.clear();
+    auto response = client->request(request);
+    EXPECT_EQ(response.status, 0);
+    EXPECT_EQ(response.body, "");
+    EXPECT_NE(response.error, "");
+    EXPECT_FALSE(serverLog("forgingProxy").empty()) << "the request did not go through the proxy";
+    EXPECT_TRUE(serverLog("tls").empty()) << "a request left after the forged bytes";
+}
+
+// "localhost" is allowed plain HTTP because it names this machine; where it resolves somewhere
+// else (here a private mount namespace maps it to a documentation address), nothing may be sent.
+// Catches plain HTTP trusted by the name alone. Needs root for the namespace: skipped otherwise.
+TEST_F(PosixTransport, PlainHttpToLocalhostMustResolveToLoopback) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a child process its own /etc/hosts";
+    char folder[] = "/tmp/parlow-hosts.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string hosts = std::string(folder) + "/hosts";
+    std::ofstream(hosts) << "192.0.2.1 localhost\n";
+    const int port = server().plainPort;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Exit codes: 0 refused as required, 1 sent or another outcome, 77 no namespace here.
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+            _exit(77);
+        auto client = vornet::createHttpClient("Parlow/0.3.0");
+        HttpRequest request;
+        request.https = false;
+        request.host = "localhost";
+        request.port = port;
+        request.path = "/status/200";
+        request.timeoutMs = 1000;
+        auto response = client->request(request);
+        _exit(response.status == 0 && response.error == "plain HTTP is only permitted for loopback addresses" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    std::remove(hosts.c_str());
+    rmdir(folder);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace on this machine";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
