@@ -85,10 +85,12 @@ Collector::Collector(Config config, HttpClient* http, std::string token, Lockfil
     if (!serverTlsError.empty()) state_.lastError = serverTlsError;
 
     if (!config_.captureDir.empty()) {
-        std::error_code ignored;
-        std::filesystem::create_directories(fsPath(config_.captureDir), ignored);
+        // Personal game data: the folder (when made here) and the file are the user's alone,
+        // and the file is created new, so a link planted under its name is never followed.
+        createPrivateFolders(config_.captureDir);
         capturePath_ = joinPath(config_.captureDir, "capture-" + bootId_ + ".jsonl");
-        capture_.open(fsPath(capturePath_), std::ios::out | std::ios::app | std::ios::binary);
+        if (createPrivateFile(capturePath_))
+            capture_.open(fsPath(capturePath_), std::ios::out | std::ios::app | std::ios::binary);
         if (!capture_.is_open()) capturePath_.clear();
     }
 }
