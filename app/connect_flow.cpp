@@ -1,6 +1,7 @@
 #include "app/connect_flow.h"
 
 #include <chrono>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -64,7 +65,13 @@ void runEnrollWorker(const Config& config, const std::string& code, bool startWi
     EnrollSlotResult outcome;
     outcome.startWithWindows = startWithWindows;
     if (enroll) {
-        outcome.result = enroll(config, code, expectedCollectorId);
+        // The slot must be filled whatever happens, or the controller waits for ever.
+        try {
+            outcome.result = enroll(config, code, expectedCollectorId);
+        } catch (const std::bad_alloc&) {
+            outcome.result = EnrollResult{};
+            outcome.result.message = "out of memory";
+        }
     } else {
         outcome.result.message = "enrollment is not available";
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <new>
 #include <random>
 #include <thread>
 
@@ -226,9 +227,16 @@ void Collector::collectionThreadMain(std::unique_ptr<CollectionContext> context)
     bool pauseSeen = false;
     while (!context->stop->load()) {
         if (!context->paused->load()) {
-            collector.collectOnce();
-            if (context->stop->load()) break;
-            collector.ensureNotificationReader();
+            // An answer too large for the memory left must cost this pass, not the thread
+            // (an exception leaving a thread body ends the process).
+            try {
+                collector.collectOnce();
+                if (context->stop->load()) break;
+                collector.ensureNotificationReader();
+            } catch (const std::bad_alloc&) {
+                std::lock_guard<std::mutex> lock(collector.statusMutex());
+                collector.sourceState().lastError = "out of memory";
+            }
             pauseSeen = false;
         } else if (!pauseSeen) {
             collector.stopNotificationReader(3000);
