@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "parlow: %s\n", e.what());
     }
     const std::string lockPath = joinPath(folder, headless::kInstanceLockName);
-    const std::string socketPath = joinPath(folder, headless::kHandoverSocketName);
+    const std::string socketPath = headless::handoverSocketPath(lockPath);
 
     std::string error;
     headless::InstanceLock::Outcome outcome = headless::InstanceLock::Outcome::Failed;
