@@ -7,6 +7,7 @@
 
 #include "core/files.h"
 #include "core/json.h"
+#include "core/secret_string.h"
 #include "core/text.h"
 
 namespace vornet::app {
@@ -51,9 +52,9 @@ StartEnrollResult startEnroll(AppState& state, const std::string& code, bool sta
     std::string expected = state.configGiven ? state.config.id : std::string();
     // The worker owns copies of everything it uses; it reaches the controller only through
     // the slot and the notification.
-    std::thread worker([config = state.config, code, startWithWindows, expected = std::move(expected), slot,
-                        enroll = services.enroll, notify = services.notify]() {
-        runEnrollWorker(config, code, startWithWindows, expected, slot, enroll, notify);
+    std::thread worker([config = state.config, code = SecretString(code), startWithWindows,
+                        expected = std::move(expected), slot, enroll = services.enroll, notify = services.notify]() {
+        runEnrollWorker(config, code.str(), startWithWindows, expected, slot, enroll, notify);
     });
     worker.detach();
     return StartEnrollResult::Started;

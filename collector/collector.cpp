@@ -67,7 +67,7 @@ Collector::Collector(Config config, HttpClient* http, std::string token, Lockfil
                      *http_,
                      config_,
                      serverTls_,
-                     token_,
+                     token_.str(),
                      bootId_,
                      clocks_.wallNowMs,
                      authFailures_,
