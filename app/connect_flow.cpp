@@ -1,11 +1,13 @@
 #include "app/connect_flow.h"
 
 #include <chrono>
+#include <new>
 #include <thread>
 #include <vector>
 
 #include "core/files.h"
 #include "core/json.h"
+#include "core/secret_string.h"
 #include "core/text.h"
 
 namespace vornet::app {
@@ -50,9 +52,9 @@ StartEnrollResult startEnroll(AppState& state, const std::string& code, bool sta
     std::string expected = state.configGiven ? state.config.id : std::string();
     // The worker owns copies of everything it uses; it reaches the controller only through
     // the slot and the notification.
-    std::thread worker([config = state.config, code, startWithWindows, expected = std::move(expected), slot,
-                        enroll = services.enroll, notify = services.notify]() {
-        runEnrollWorker(config, code, startWithWindows, expected, slot, enroll, notify);
+    std::thread worker([config = state.config, code = SecretString(code), startWithWindows,
+                        expected = std::move(expected), slot, enroll = services.enroll, notify = services.notify]() {
+        runEnrollWorker(config, code.str(), startWithWindows, expected, slot, enroll, notify);
     });
     worker.detach();
     return StartEnrollResult::Started;
@@ -64,7 +66,13 @@ void runEnrollWorker(const Config& config, const std::string& code, bool startWi
     EnrollSlotResult outcome;
     outcome.startWithWindows = startWithWindows;
     if (enroll) {
-        outcome.result = enroll(config, code, expectedCollectorId);
+        // The slot must be filled whatever happens, or the controller waits for ever.
+        try {
+            outcome.result = enroll(config, code, expectedCollectorId);
+        } catch (const std::bad_alloc&) {
+            outcome.result = EnrollResult{};
+            outcome.result.message = "out of memory";
+        }
     } else {
         outcome.result.message = "enrollment is not available";
     }

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "collector/token.h"
+#include "core/secret_string.h"
 #include "net/http_client.h"
 
 namespace vornet::app {
@@ -29,7 +30,11 @@ std::function<bool(const std::string&)> productTokenReadable() {
     return [](const std::string& collectorId) {
         std::string source;
         std::string error;
-        return readToken(collectorId, source, error).has_value();
+        // Only whether it opens matters: the token is wiped before its memory is given back.
+        std::optional<std::string> token = readToken(collectorId, source, error);
+        const bool readable = token.has_value();
+        if (token) secureWipe(*token);
+        return readable;
     };
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <new>
 #include <random>
 #include <thread>
 
@@ -66,7 +67,7 @@ Collector::Collector(Config config, HttpClient* http, std::string token, Lockfil
                      *http_,
                      config_,
                      serverTls_,
-                     token_,
+                     token_.str(),
                      bootId_,
                      clocks_.wallNowMs,
                      authFailures_,
@@ -85,10 +86,12 @@ Collector::Collector(Config config, HttpClient* http, std::string token, Lockfil
     if (!serverTlsError.empty()) state_.lastError = serverTlsError;
 
     if (!config_.captureDir.empty()) {
-        std::error_code ignored;
-        std::filesystem::create_directories(fsPath(config_.captureDir), ignored);
+        // Personal game data: the folder (when made here) and the file are the user's alone,
+        // and the file is created new, so a link planted under its name is never followed.
+        createPrivateFolders(config_.captureDir);
         capturePath_ = joinPath(config_.captureDir, "capture-" + bootId_ + ".jsonl");
-        capture_.open(fsPath(capturePath_), std::ios::out | std::ios::app | std::ios::binary);
+        if (createPrivateFile(capturePath_))
+            capture_.open(fsPath(capturePath_), std::ios::out | std::ios::app | std::ios::binary);
         if (!capture_.is_open()) capturePath_.clear();
     }
 }
@@ -225,9 +228,16 @@ void Collector::collectionThreadMain(std::unique_ptr<CollectionContext> context)
     bool pauseSeen = false;
     while (!context->stop->load()) {
         if (!context->paused->load()) {
-            collector.collectOnce();
-            if (context->stop->load()) break;
-            collector.ensureNotificationReader();
+            // An answer too large for the memory left must cost this pass, not the thread
+            // (an exception leaving a thread body ends the process).
+            try {
+                collector.collectOnce();
+                if (context->stop->load()) break;
+                collector.ensureNotificationReader();
+            } catch (const std::bad_alloc&) {
+                std::lock_guard<std::mutex> lock(collector.statusMutex());
+                collector.sourceState().lastError = "out of memory";
+            }
             pauseSeen = false;
         } else if (!pauseSeen) {
             collector.stopNotificationReader(3000);

@@ -19,6 +19,7 @@
 #include "collector/upload.h"
 #include "config/config.h"
 #include "core/json.h"
+#include "core/secret_string.h"
 #include "net/http_client.h"
 #include "sources/lockfile.h"
 #include "sources/notification_feed.h"
@@ -114,7 +115,7 @@ public:
 private:
     Config config_;
     HttpClient* http_;
-    std::string token_;
+    SecretString token_;
     LockfileSupplier discover_;
     CollectorClocks clocks_;
     std::string bootId_;

@@ -49,7 +49,9 @@ EnrollResult interpretEnrollResponse(const HttpResponse& response) {
         result.message = response.error;
         return result;
     }
-    const std::optional<JsonValue> body = parseJson(response.body);
+    // The enroll answer carries two short texts: a larger one is not parsed at all.
+    const std::optional<JsonValue> body =
+        response.body.size() <= kMaxEnrollAnswerBytes ? parseJson(response.body) : std::optional<JsonValue>();
     if (response.status == 201 && body) {
         std::string collectorId = body->getString("collectorId", "");
         std::string token = body->getString("token", "");

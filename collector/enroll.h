@@ -41,6 +41,8 @@ ServerTls serverTlsSettings(const Config& config, std::string& error);
 // The JSON body of an enroll request: the trimmed code, and the id when it is not empty.
 std::string enrollRequestBody(const std::string& code, const std::string& collectorId);
 
+// The largest enroll answer parsed; a larger one counts as an answer without a body.
+inline constexpr std::size_t kMaxEnrollAnswerBytes = 1048576;
 // Turns the aggregator's answer to an enroll request into a result (no I/O).
 EnrollResult interpretEnrollResponse(const HttpResponse& response);
 

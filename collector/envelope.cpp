@@ -92,6 +92,10 @@ std::string buildEnvelope(const EnvelopeInput& input) {
 }
 
 std::optional<Acknowledgement> parseAcknowledgement(std::string_view body) {
+    // An acknowledgement names at most one batch: anything larger is not one, and is not parsed.
+    if (body.size() > kMaxAcknowledgementBytes) {
+        return std::nullopt;
+    }
     std::optional<JsonValue> root = parseJson(body);
     if (!root || !root->isObject()) {
         return std::nullopt;

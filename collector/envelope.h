@@ -27,8 +27,10 @@ struct EnvelopeInput {
 // in as stored.
 std::string buildEnvelope(const EnvelopeInput& input);
 
-// The aggregator's answer to a batch; nothing when it is not JSON, not an object, or lacks
-// one of the arrays "accepted", "duplicates" and "rejected".
+// The largest acknowledgement parsed (a batch of at most 1000 ids needs a small part of it).
+inline constexpr std::size_t kMaxAcknowledgementBytes = 1048576;
+// The aggregator's answer to a batch; nothing when it is larger than kMaxAcknowledgementBytes,
+// not JSON, not an object, or lacks one of the arrays "accepted", "duplicates" and "rejected".
 std::optional<Acknowledgement> parseAcknowledgement(std::string_view body);
 
 }  // namespace vornet

@@ -52,6 +52,12 @@ std::string tokenFilePath(const std::string& collectorId) {
 }
 
 bool writeToken(const std::string& collectorId, const std::string& token, std::string& error) {
+    // Without a per-user folder there is nowhere private to keep the token: fail before any
+    // file is made (never in the working folder).
+    if (tokenFolder().empty()) {
+        error = "cannot write token: no per-user folder";
+        return false;
+    }
     std::optional<std::string> blob = sealForUser(token, error);
     if (!blob) {
         return false;

@@ -58,6 +58,33 @@ struct Key {
     ~Key() { OPENSSL_cleanse(bytes, sizeof bytes); }
 };
 
+// The token folder, made owner-only when this creates it. 0 when it is a real folder of this
+// user that nobody else can write; otherwise an errno value. A folder another user owns (or
+// a link in its place) is refused: its owner could swap the key or the token files.
+int checkTokenFolder(const std::string& folder, bool create) {
+    if (folder.empty()) {
+        return ENOENT;
+    }
+    if (create) {
+        std::error_code ignored;
+        const std::filesystem::path parent = std::filesystem::path(folder).parent_path();
+        if (!parent.empty()) {
+            std::filesystem::create_directories(parent, ignored);
+        }
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+            return errno;
+        }
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0) {
+        return errno;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 022) != 0) {
+        return EPERM;
+    }
+    return 0;
+}
+
 std::string keyFilePath() { return joinPath(tokenFolder(), kKeyFileName); }
 
 // Reads the key; refuses a file another user owns or could read, since anyone who reads it
@@ -89,12 +116,13 @@ bool readKey(const std::string& path, Key& key) {
 // Creates the key file once (O_EXCL, so two processes never both write one); a file that
 // already exists wins. Returns 0 or an errno value.
 int loadOrCreateKey(Key& key) {
+    if (const int folderError = checkTokenFolder(tokenFolder(), true); folderError != 0) {
+        return folderError;
+    }
     const std::string path = keyFilePath();
     if (readKey(path, key)) {
         return 0;
     }
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(tokenFolder()), ignored);
     if (!systemRandomBytes(key.bytes, kKeySize)) {
         return EIO;
     }
@@ -197,7 +225,7 @@ std::optional<std::string> unsealForUser(std::string_view blob) {
         return std::nullopt;
     }
     Key key;
-    if (!readKey(keyFilePath(), key)) {
+    if (checkTokenFolder(tokenFolder(), false) != 0 || !readKey(keyFilePath(), key)) {
         return std::nullopt;
     }
     const std::string aad = additionalData(blob.substr(0, headerSize));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 
 #include "collector/envelope.h"
 #include "collector/gzip.h"
@@ -52,13 +53,9 @@ HttpRequest buildUploadRequest(const Config& config, const ServerTls& tls, const
     return request;
 }
 
-bool uploadOnce(UploadContext& context) {
-    std::optional<Batch> taken = context.buffer.takeBatch();
-    if (!taken) {
-        return false;
-    }
-    const Batch& batch = *taken;
+namespace {
 
+bool uploadBatch(UploadContext& context, const Batch& batch) {
     EnvelopeInput input;
     input.collectorId = context.config.id;
     input.bootId = context.bootId;
@@ -132,6 +129,23 @@ bool uploadOnce(UploadContext& context) {
             break;
     }
     return true;
+}
+
+}  // namespace
+
+bool uploadOnce(UploadContext& context) {
+    std::optional<Batch> taken = context.buffer.takeBatch();
+    if (!taken) {
+        return false;
+    }
+    // A batch left in flight would stop every later upload, so an allocation failure anywhere
+    // in the exchange settles it as a failure (a settled batch ignores this).
+    try {
+        return uploadBatch(context, *taken);
+    } catch (const std::bad_alloc&) {
+        context.buffer.failBatch(*taken, "out of memory", true);
+        return true;
+    }
 }
 
 }  // namespace vornet

@@ -52,6 +52,9 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes) {
     // A failure here shows up as the temporary file failing to open.
     if (!folder.empty()) files_detail::createFolders(folder);
     std::string temporary = path + ".tmp";
+    // A stale staging file (or a link someone else planted under its name) goes first; the
+    // staging file is then created new, so a write never lands anywhere but in our own file.
+    files_detail::removeFile(temporary);
     // The data reaches the disk before the rename, so a crash right after the replace can
     // never leave an empty or partial file where a good one was.
     if (!files_detail::writeDurably(temporary, bytes) || !files_detail::replaceFile(temporary, path)) {

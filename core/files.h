@@ -25,6 +25,13 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // holds exactly `bytes`. Creates missing parent folders.
 bool writeFileAtomically(const std::string& path, std::string_view bytes);
 
+// Creates `folder` and its missing ancestors; those it creates are open to the owner only.
+// True when the folder exists afterwards.
+bool createPrivateFolders(const std::string& folder);
+// Creates `path` as a new empty file open to the owner only; false when anything (a link
+// included, which is never followed) already has that name, or creation fails.
+bool createPrivateFile(const std::string& path);
+
 inline constexpr std::size_t kReadWholeFileLimit = 67108864;
 
 }  // namespace vornet

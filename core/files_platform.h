@@ -34,8 +34,9 @@ std::string readChunks(ChunkReader& reader);
 
 // Creates `folder` and its missing ancestors; false when it does not exist afterwards.
 bool createFolders(const std::string& folder);
-// Creates or truncates `path`, writes `bytes` and forces them to the disk before closing.
-// False on any failure (the partial file may remain).
+// Creates `path` as a new file (failing when anything, a link included, already has that
+// name), readable by the owner only, writes `bytes` and forces them to the disk before
+// closing. False on any failure (the partial file may remain).
 bool writeDurably(const std::string& path, std::string_view bytes);
 // Moves `from` over `to` in one step, replacing an existing file, and makes the move durable
 // where the platform allows. False when the move failed.

@@ -112,8 +112,9 @@ bool createFolders(const std::string& folder) {
 }
 
 bool writeDurably(const std::string& path, std::string_view bytes) {
-    // The system's files belong to one user: nobody else may read them.
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600));
+    // The system's files belong to one user: nobody else may read them. O_EXCL with
+    // O_NOFOLLOW refuses a file or link another user prepared under this name in a shared folder.
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
     if (!fd.valid()) return false;
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -152,6 +153,24 @@ std::string appDataFolder() {
 std::string tokenFolder() {
     if (auto local = absoluteFromEnv("LOCALAPPDATA")) return joinPath(*local, "Vornet");
     return joinPath(userDataBase(), "Vornet");
+}
+
+bool createPrivateFolders(const std::string& folder) {
+    if (folder.empty()) return false;
+    std::string parent = files_detail::parentFolder(folder);
+    if (!parent.empty() && parent != folder) {
+        struct stat info {};
+        if (::stat(parent.c_str(), &info) != 0 && !createPrivateFolders(parent)) return false;
+    }
+    if (::mkdir(folder.c_str(), 0700) == 0) return true;
+    struct stat info {};
+    return errno == EEXIST && ::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool createPrivateFile(const std::string& path) {
+    if (path.empty()) return false;
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    return fd.valid() && fd.close();
 }
 
 bool fileExists(const std::string& path) {

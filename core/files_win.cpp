@@ -144,7 +144,7 @@ bool writeDurably(const std::string& path, std::string_view bytes) {
     WideString wide;
     if (!toPath(path, wide)) return false;
     FileHandle file(CreateFileW(asWide(wide), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file.valid()) return false;
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -188,6 +188,20 @@ std::string tokenFolder() {
     if (base.empty()) base = knownLocalAppData();
     if (base.empty()) base = profileLocalAppData();
     return joinPath(base, "Vornet");
+}
+
+// The per-user folders under LocalAppData carry the user's own access list; new folders and
+// files inherit it.
+bool createPrivateFolders(const std::string& folder) {
+    return !folder.empty() && files_detail::createFolders(folder);
+}
+
+bool createPrivateFile(const std::string& path) {
+    WideString wide;
+    if (!toPath(path, wide)) return false;
+    FileHandle file(CreateFileW(asWide(wide), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return file.valid() && file.close();
 }
 
 bool fileExists(const std::string& path) {

@@ -205,6 +205,7 @@ private:
     std::size_t n_;
     std::size_t pos_ = 0;
     const char* message_ = nullptr;
+    std::size_t values_ = 0;
 
     bool fail(const char* message) {
         message_ = message;
@@ -226,6 +227,9 @@ private:
     bool parseValue(JsonValue& out, int depth) {
         if (depth > kMaxDepth) return fail("nesting too deep");
         if (pos_ >= n_) return fail("unexpected end");
+        // Each value costs far more memory than the two bytes "0," it may take in the text;
+        // the count keeps a large answer from turning into gigabytes.
+        if (++values_ > kMaxJsonValues) return fail("too many values");
         switch (p_[pos_]) {
         case '{': return parseObject(out, depth);
         case '[': return parseArray(out, depth);

@@ -87,6 +87,11 @@ struct JsonMember {
     JsonValue value;
 };
 
+// The most values one parse creates (containers, members' values and elements included);
+// one more fails with "too many values". Far above any answer the game client or the
+// aggregator gives, and a bound on what a hostile answer can make the parser allocate.
+inline constexpr std::size_t kMaxJsonValues = 1048576;
+
 // Parses `text`. On failure returns nothing and, when `error` is given, stores the message
 // followed by " at offset " and the byte offset of detection.
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error = nullptr);

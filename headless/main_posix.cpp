@@ -1,7 +1,11 @@
 // parlow: the headless collector for Linux. The desktop program's switches are accepted; those
 // that only concern windows (--background, --native-ui, --ui-selftest) change nothing here.
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,9 +24,23 @@ constexpr int kHandoverFailedExit = 2;
 
 int main(int argc, char** argv) {
     using namespace vornet;
+    // The process holds the bearer token and the game client's password: no core file, and no
+    // other process of the user may attach to it or read its memory.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+
     std::vector<WideString> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(utf8ToWide(argv[i]));
     app::AppOptions options = app::parseArguments(arguments);
+    // Every local user can read a process's command line for its whole life: the invite code
+    // is blanked once parsed.
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--connect") == 0) {
+            std::memset(argv[i + 1], 0, std::strlen(argv[i + 1]));
+            ++i;
+        }
+    }
     // There is no window to test here, so the self-test switch must not bypass the
     // single-instance check either.
     options.uiSelftest.clear();
@@ -36,7 +54,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "parlow: %s\n", e.what());
     }
     const std::string lockPath = joinPath(folder, headless::kInstanceLockName);
-    const std::string socketPath = joinPath(folder, headless::kHandoverSocketName);
+    const std::string socketPath = headless::handoverSocketPath(lockPath);
 
     std::string error;
     headless::InstanceLock::Outcome outcome = headless::InstanceLock::Outcome::Failed;

@@ -35,6 +35,12 @@ private:
     int fd_ = -1;
 };
 
+// Where the hand-over socket of the instance holding the lock at `lockPath` lives: in a
+// folder of its own under the user's runtime folder ($XDG_RUNTIME_DIR, named after the lock
+// so that separate application folders never share a socket), else in a "run" folder beside
+// the lock. "" when `lockPath` is empty.
+std::string handoverSocketPath(const std::string& lockPath);
+
 enum class HandoverAnswer { Accepted, Refused, NoInstance };
 
 // Sends one tagged block to the instance listening at `socketPath` and waits for its answer;
@@ -47,7 +53,9 @@ HandoverAnswer sendHandover(const std::string& socketPath, std::uint32_t tag, st
 class HandoverListener {
 public:
     // Replaces a stale socket file left by an instance that died (the caller holds the
-    // instance lock, so no live instance owns it).
+    // instance lock, so no live instance owns it). The socket's folder is created owner-only
+    // when missing and refused when it is not a folder of this user closed to everyone else,
+    // so the socket is private from the moment it exists.
     static std::unique_ptr<HandoverListener> listen(const std::string& socketPath, std::string& error);
     ~HandoverListener();
     HandoverListener(const HandoverListener&) = delete;
@@ -56,7 +64,7 @@ public:
     int fd() const { return fd_; }
     // Takes one waiting connection (non-blocking: nothing when none waits), reads its block
     // for at most `readTimeoutMs` and answers it. Accepted only with the hand-over tag and a
-    // code of 1 to 64 bytes; then the code is returned.
+    // code of 1 to 64 bytes from a process of this same user; then the code is returned.
     std::optional<std::string> serveOne(int readTimeoutMs = 1000);
 
 private:

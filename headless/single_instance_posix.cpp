@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
@@ -96,7 +98,43 @@ std::uint32_t getLe32(const unsigned char* in) {
     return value;
 }
 
+// Makes the socket's folder (owner-only) when missing; false with `error` unless it is a real
+// folder of this user that no one else may enter.
+bool privateSocketFolder(const std::string& folder, std::string& error) {
+    if (folder.empty()) return true;
+    std::error_code ec;
+    const std::filesystem::path parent = std::filesystem::path(folder).parent_path();
+    if (!parent.empty()) std::filesystem::create_directories(parent, ec);
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + folder + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() ||
+        (info.st_mode & 077) != 0) {
+        error = "hand-over folder is not private: " + folder;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string handoverSocketPath(const std::string& lockPath) {
+    if (lockPath.empty()) return {};
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && runtime[0] == '/') {
+        std::uint32_t hash = 2166136261u;
+        for (unsigned char c : lockPath) {
+            hash ^= c;
+            hash *= 16777619u;
+        }
+        char folder[32];
+        std::snprintf(folder, sizeof folder, "parlow-%08x", static_cast<unsigned>(hash));
+        return (std::filesystem::path(runtime) / folder / kHandoverSocketName).string();
+    }
+    return (std::filesystem::path(lockPath).parent_path() / "run" / kHandoverSocketName).string();
+}
 
 std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path, Outcome& outcome, std::string& error) {
     outcome = Outcome::Failed;
@@ -158,6 +196,7 @@ std::unique_ptr<HandoverListener> HandoverListener::listen(const std::string& so
         error = "socket path too long: " + socketPath;
         return nullptr;
     }
+    if (!privateSocketFolder(std::filesystem::path(socketPath).parent_path().string(), error)) return nullptr;
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.fd < 0) {
         error = std::string("socket: ") + std::strerror(errno);
@@ -183,9 +222,14 @@ std::optional<std::string> HandoverListener::serveOne(int readTimeoutMs) {
     Fd peer(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (peer.fd < 0) return std::nullopt;
     const std::int64_t deadline = monoMs() + readTimeoutMs;
+    // Only the user's own processes may hand over a code, whatever the socket's permissions.
+    ucred peerCredentials{};
+    socklen_t credentialsSize = sizeof peerCredentials;
+    const bool sameUser = ::getsockopt(peer.fd, SOL_SOCKET, SO_PEERCRED, &peerCredentials, &credentialsSize) == 0 &&
+                          peerCredentials.uid == ::geteuid();
     unsigned char header[8];
     std::optional<std::string> code;
-    if (readAll(peer.fd, header, sizeof header, deadline)) {
+    if (sameUser && readAll(peer.fd, header, sizeof header, deadline)) {
         std::uint32_t tag = getLe32(header);
         std::uint32_t length = getLe32(header + 4);
         // The length is checked before anything is read, so a sender cannot make us buffer more.

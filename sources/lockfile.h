@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/secret_string.h"
+
 namespace vornet {
 
 // One parsed lockfile. `fingerprint` changes with any change of the file's bytes, so it tells
@@ -16,7 +18,7 @@ struct Lockfile {
     std::string name;  // the client's process name, not interpreted
     std::uint32_t pid = 0;
     std::int32_t port = 0;  // 1..65535
-    std::string password;   // never empty
+    SecretString password;  // never empty
     std::string protocol;   // stored only: requests to the client always use TLS
     std::string path;       // UTF-8 path of the file that was read; empty from parseLockfile
     std::string fingerprint;  // decimal 64-bit FNV-1a of the raw, untrimmed content

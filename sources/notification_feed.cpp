@@ -4,6 +4,7 @@
 
 #include <array>
 #include <chrono>
+#include <new>
 #include <string_view>
 
 #include "collector/observation.h"
@@ -71,7 +72,20 @@ void NotificationReader::ensureNotificationReader() {
     readerFingerprint_ = lockfile->fingerprint;
     std::uint64_t generation = ++generation_;
     thread_ = std::thread([this, lf = *lockfile, generation]() mutable {
-        runNotificationReader(std::move(lf), generation);
+        // A message too large for the memory left ends this reader, not the process.
+        try {
+            runNotificationReader(std::move(lf), generation);
+        } catch (const std::bad_alloc&) {
+            {
+                std::lock_guard<std::mutex> lock(host_.statusMutex());
+                host_.sourceState().lastError = "LCU WebSocket: out of memory";
+            }
+            {
+                std::lock_guard<std::mutex> lock(connectionMutex_);
+                connection_.reset();
+            }
+            setStatusIfCurrent(generation, "unavailable");
+        }
     });
 }
 

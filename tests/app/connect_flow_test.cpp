@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -300,6 +302,22 @@ TEST(ConnectFlowTest, WorkerStoresTheResultBeforeNotifying) {
                         sawResult = slot->done.load() && slot->result.has_value();
                     });
     EXPECT_TRUE(sawResult);
+}
+
+TEST(ConnectFlowTest, WorkerFillsTheSlotWhenTheExchangeRunsOutOfMemory) {
+    // Catches a worker whose allocation failure escapes the thread body (ending the program)
+    // or leaves the slot empty, so the controller would wait for a result that never comes.
+    auto slot = std::make_shared<EnrollSlot>();
+    bool notified = false;
+    runEnrollWorker(
+        defaultConfig(), "code", true, "id", slot,
+        [](const Config&, const std::string&, const std::string&) -> EnrollResult { throw std::bad_alloc(); },
+        [&] { notified = true; });
+    EXPECT_TRUE(notified);
+    ASSERT_TRUE(slot->done.load());
+    ASSERT_TRUE(slot->result.has_value());
+    EXPECT_NE(slot->result->result.outcome, EnrollOutcome::Enrolled);
+    EXPECT_EQ(slot->result->result.message, "out of memory");
 }
 
 TEST(ConnectFlowTest, WaitForEnrollAtShutdown) {

@@ -8,6 +8,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -404,6 +405,54 @@ TEST(CollectorRunTest, CollectsNotifiesUploadsAndStops) {
     auto started = std::chrono::steady_clock::now();
     EXPECT_TRUE(run.stop());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 3000ms);
+}
+
+// A game client whose feed handshake fails with an allocation failure the first time.
+class ClientFailingAllocationOnce : public ScriptedClient {
+public:
+    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override {
+        if (!failedFeed_.exchange(true)) throw std::bad_alloc();
+        return ScriptedClient::connectWebSocket(request, error);
+    }
+
+private:
+    std::atomic<bool> failedFeed_{false};
+};
+
+TEST(CollectorRunTest, AllocationFailureOnAWorkerThreadIsSurvived) {
+    // One allocation failure each on the collection thread (a poll), the notification reader
+    // (its handshake) and the upload thread (an upload). Catches a thread body that lets
+    // std::bad_alloc escape, which ends the whole program: afterwards polling, the feed and
+    // uploads must all work again and the stop must be clean.
+    auto client = std::make_unique<ClientFailingAllocationOnce>();
+    ClientFailingAllocationOnce& fake = *client;
+    Aggregator aggregator;
+    std::atomic<bool> failedUpload{false}, failedPoll{false};
+    fake.on(kIngestPath, [&](const HttpRequest& r) {
+        if (!failedUpload.exchange(true)) throw std::bad_alloc();
+        return aggregator.handle(r);
+    });
+    scriptGameClient(fake, "Lobby");
+    fake.on("/lol-gameflow/v1/gameflow-phase", [&](const HttpRequest&) {
+        if (!failedPoll.exchange(true)) throw std::bad_alloc();
+        HttpResponse response;
+        response.status = 200;
+        response.body = "\"Lobby\"";
+        return response;
+    });
+    auto feed = std::make_shared<ScriptedFeed>(false);
+    fake.setFeed(feed);
+    auto collector = std::make_unique<Collector>(
+        testConfig(), client.get(), "token", [] { return std::optional<Lockfile>(testLockfile()); },
+        CollectorClocks::system());
+    CollectorRun run(std::move(client), std::move(collector), makeFlag(false));
+    Collector& c = run.collector();
+
+    ASSERT_TRUE(eventually([&] { return failedPoll.load() && c.status().getString("gameflowPhase", "") == "Lobby"; }));
+    // The reader is started again at most every five seconds.
+    ASSERT_TRUE(eventually([&] { return c.status().getString("lcuNotifications", "") == "connected"; }, 9000ms));
+    ASSERT_TRUE(eventually([&] { return failedUpload.load() && aggregator.ackedCount() >= 1; }));
+    EXPECT_TRUE(run.stop());
 }
 
 // Catches a reader that blocks the stop, or that is restarted after it was given up.

@@ -77,6 +77,30 @@ TEST(EnrollTest, EveryAnswerMapsToItsOutcomeAndMessage) {
     }
 }
 
+TEST(EnrollTest, AnswerCap) {
+    // Catches an enroll answer parsed whatever its size, and a cap that refuses an answer of
+    // exactly the cap. Rows pad a valid answer with blanks up to the size shown.
+    struct Case {
+        std::size_t size;
+        EnrollOutcome outcome;
+        const char* message;
+    };
+    const std::string answer = R"({"collectorId":"c1","token":"t0k"})";
+    const Case cases[] = {
+        {kMaxEnrollAnswerBytes, EnrollOutcome::Enrolled, ""},
+        {kMaxEnrollAnswerBytes + 1, EnrollOutcome::Failed, "HTTP 201"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        HttpResponse response;
+        response.status = 201;
+        response.body = answer + std::string(c.size - answer.size(), ' ');
+        EnrollResult result = interpretEnrollResponse(response);
+        EXPECT_EQ(result.outcome, c.outcome);
+        EXPECT_EQ(result.message, c.message);
+    }
+}
+
 TEST(EnrollTest, RequestCarriesTrimmedCodeAndOptionalIdToTheEnrollPath) {
     ScriptedHttpClient client;
     client.answer(201, R"({"collectorId":"c","token":"t"})");

@@ -157,5 +157,27 @@ TEST(AcknowledgementTest, EveryRuleOfTheAnswer) {
     }
 }
 
+TEST(Acknowledgement, AnswerCap) {
+    // Catches an acknowledgement parsed whatever its size (a hostile aggregator's 64 MiB
+    // answer costs gigabytes as a JSON model), and a cap that refuses an answer of exactly
+    // the cap. Rows pad a valid acknowledgement with blanks up to the size shown.
+    struct Case {
+        std::size_t size;
+        bool valid;
+    };
+    const std::string ack = R"({"accepted":["o1"],"duplicates":[],"rejected":[]})";
+    const Case cases[] = {
+        {ack.size(), true},
+        {kMaxAcknowledgementBytes, true},
+        {kMaxAcknowledgementBytes + 1, false},
+        {4 * kMaxAcknowledgementBytes, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        std::string body = ack + std::string(c.size - ack.size(), ' ');
+        EXPECT_EQ(parseAcknowledgement(body).has_value(), c.valid);
+    }
+}
+
 }  // namespace
 }  // namespace vornet

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "collector/token.h"
@@ -76,6 +78,52 @@ TEST_F(TokenKeyTest, MissingKeyMeansUnreadableNotANewKey) {
     std::string source;
     EXPECT_FALSE(readToken("pc", source, error).has_value());
     EXPECT_FALSE(fileExists(keyPath()));
+}
+
+TEST_F(TokenKeyTest, TokenFolderIsCreatedOwnerOnly) {
+    // Catches a token folder created with the default (world-readable) permissions.
+    std::string error;
+    ASSERT_TRUE(writeToken("pc", "mine", error)) << error;
+    struct stat info {};
+    ASSERT_EQ(::lstat(tokenFolder().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+TEST_F(TokenKeyTest, TokenFolderSomeoneElseControlsIsRefused) {
+    // Each row prepares the token folder so that someone else could swap the key or the token
+    // files. Catches a seal or unseal that trusts such a folder instead of failing.
+    struct Case {
+        const char* name;
+        bool needsRoot;  // chown to another uid needs root
+        void (*prepare)(const std::string& folder, const std::string& elsewhere);
+    };
+    const Case cases[] = {
+        {"owned by another user", true,
+         [](const std::string& folder, const std::string&) { ASSERT_EQ(::chown(folder.c_str(), 54321, 54321), 0); }},
+        {"writable by everyone", false,
+         [](const std::string& folder, const std::string&) { ASSERT_EQ(::chmod(folder.c_str(), 0777), 0); }},
+        {"a link to another folder", false,
+         [](const std::string& folder, const std::string& elsewhere) {
+             std::filesystem::rename(pathOf(folder), pathOf(elsewhere));
+             std::filesystem::create_directory_symlink(pathOf(elsewhere), pathOf(folder));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) {
+            std::printf("skipped \"%s\": changing a folder's owner needs root\n", c.name);
+            continue;
+        }
+        ScratchFolder scratch;
+        ScopedEnvironment here("LOCALAPPDATA", scratch.utf8());
+        std::string error;
+        ASSERT_TRUE(writeToken("pc", "mine", error)) << error;
+        c.prepare(tokenFolder(), joinPath(scratch.utf8(), "elsewhere"));
+        std::string source;
+        EXPECT_FALSE(readToken("pc", source, error).has_value());
+        EXPECT_FALSE(writeToken("pc", "again", error));
+        EXPECT_EQ(error, "CryptProtectData failed (1)");
+    }
 }
 
 }  // namespace

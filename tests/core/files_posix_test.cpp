@@ -144,6 +144,56 @@ TEST(FilesPosix, AnOpenReaderDoesNotBlockTheReplaceAndKeepsTheOldContent) {
     fs::remove_all(dir);
 }
 
+// A uid no account uses: files "of another user" are chowned to it when the test runs as root.
+constexpr uid_t kOtherUid = 54321;
+
+TEST(FilesPosix, PlantedStagingFileNeverReceivesTheWrite) {
+    // Each row plants something under "<path>.tmp" before the atomic replace. Catches a staging
+    // file opened through a symlink (the write lands in the link's target), and a pre-created
+    // staging file that is reused with its planter's owner and permissions.
+    struct Case {
+        const char* name;
+        bool symlinkToVictim;  // a link to an existing file outside the target
+        bool danglingLink;     // a link to a name that does not exist yet
+        bool foreignFile;      // a regular file, world-writable, owned by another user when root
+    };
+    const Case cases[] = {
+        {"symlink to another file", true, false, false},
+        {"dangling symlink", false, true, false},
+        {"pre-created file", false, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path dir = fs::temp_directory_path() / ("parlow-plant-" + randomHex(6));
+        fs::create_directories(dir);
+        const std::string path = (dir / "status.json").string();
+        const std::string staging = path + ".tmp";
+        const fs::path victim = dir / "victim";
+        if (c.symlinkToVictim) {
+            ASSERT_TRUE(writeFileAtomically(victim.string(), "victim"));
+            fs::create_symlink(victim, staging);
+        }
+        if (c.danglingLink) fs::create_symlink(victim, staging);
+        if (c.foreignFile) {
+            ASSERT_TRUE(writeFileAtomically(staging, "planted"));
+            ASSERT_EQ(::chmod(staging.c_str(), 0666), 0);
+            if (geteuid() == 0) ASSERT_EQ(::chown(staging.c_str(), kOtherUid, kOtherUid), 0);
+        }
+
+        ASSERT_TRUE(writeFileAtomically(path, "ours"));
+        EXPECT_EQ(readWholeFile(path), std::optional<std::string>("ours"));
+        struct stat info {};
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(info.st_uid, geteuid());
+        EXPECT_FALSE(fs::exists(fs::symlink_status(staging)));
+        if (c.symlinkToVictim) EXPECT_EQ(readWholeFile(victim.string()), std::optional<std::string>("victim"));
+        if (c.danglingLink) EXPECT_FALSE(fs::exists(fs::symlink_status(victim)));
+        fs::remove_all(dir);
+    }
+}
+
 TEST(FilesPosix, ReadOnlyFolderKeepsTheOldFile) {
     if (geteuid() == 0) GTEST_SKIP() << "root ignores permission bits; the .tmp-folder case covers this path";
     fs::path dir = fs::temp_directory_path() / ("parlow-ro-" + randomHex(6));

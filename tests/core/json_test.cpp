@@ -79,6 +79,46 @@ TEST(JsonParse, NestingLimit) {
 }
 
 // Catches any normalisation of numbers and any re-ordering or deduplication of members.
+// A text holding `count` values: an array (one value) of count - 1 zeros, or an object of
+// count - 1 members.
+std::string manyValues(std::size_t count, bool object) {
+    std::string text(1, object ? '{' : '[');
+    for (std::size_t i = 1; i < count; ++i) {
+        if (i > 1) text += ',';
+        text += object ? "\"\":0" : "0";
+    }
+    text += object ? '}' : ']';
+    return text;
+}
+
+TEST(JsonParse, ValueCountLimit) {
+    // Catches a parser without a bound on the values it creates (about 45 bytes of memory per
+    // byte of input), and a bound set off by one either way.
+    struct Case {
+        std::size_t values;
+        bool object;
+        bool parses;
+        std::size_t offset;  // where the first value too many starts
+    };
+    const Case cases[] = {
+        {kMaxJsonValues, false, true, 0},
+        {kMaxJsonValues + 1, false, false, 1 + 2 * (kMaxJsonValues - 1)},
+        {kMaxJsonValues, true, true, 0},
+        {kMaxJsonValues + 1, true, false, 1 + 5 * (kMaxJsonValues - 1) + 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.values << (c.object ? " object" : " array"));
+        std::string error;
+        auto value = parseJson(manyValues(c.values, c.object), &error);
+        EXPECT_EQ(value.has_value(), c.parses);
+        if (c.parses) {
+            EXPECT_EQ(c.object ? value->members.size() : value->elements.size(), c.values - 1);
+        } else {
+            EXPECT_EQ(error, "too many values at offset " + std::to_string(c.offset));
+        }
+    }
+}
+
 TEST(JsonRoundTrip, ByteForByte) {
     const std::vector<std::string> texts = {
         "[1.50,-0,1E+03,12345678901234567890]",
