@@ -374,11 +374,15 @@ void NativeWindow::layout() {
 
 void NativeWindow::switchView(bool setup) {
     setup_ = setup;
+    // Hiding the focused control leaves the focus on this window itself: remember where it was
+    // so that it can go to the control the new view starts with.
+    HWND focus = GetFocus();
     const auto& table = nativeControlTable();
     for (std::size_t i = 0; i < table.size() && i < children_.size(); ++i) {
         bool shown = setup ? table[i].inSetup : table[i].inStatus;
         ShowWindow(children_[i], shown ? SW_SHOWNA : SW_HIDE);
     }
+    if (focus && IsChild(hwnd_, focus) && !IsWindowVisible(focus)) SetFocus(child(setup ? kCodeField : kHide));
     RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
@@ -421,12 +425,8 @@ void NativeWindow::update(const AppStatus& status, const StatusView& view, const
     ringTone_ = view.tone;
     setText(kTitle, toWide(view.title));
     setText(kLine, toWide(view.line));
-    if (setup) {
-        SetWindowTextW(hwnd_, L"Parlow");
-    } else {
-        std::wstring caption = L"Parlow \u00B7 " + toWide(view.title);
-        if (windowText(hwnd_) != caption) SetWindowTextW(hwnd_, caption.c_str());
-    }
+    const std::wstring caption = setup ? std::wstring(L"Parlow") : L"Parlow \u00B7 " + toWide(view.title);
+    if (windowText(hwnd_) != caption) SetWindowTextW(hwnd_, caption.c_str());
 
     if (setup) {
         setText(kConnectError, toWide(status.connectError));

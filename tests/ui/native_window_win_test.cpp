@@ -266,7 +266,9 @@ void expectControlsAt(HWND window, int dpi, bool setupView, bool initialTexts) {
         HWND control = GetDlgItem(window, e.id);
         ASSERT_NE(control, nullptr);
         EXPECT_EQ(classOf(control), e.cls);
-        if (initialTexts) EXPECT_EQ(textOf(control), e.text);
+        if (initialTexts) {
+            EXPECT_EQ(textOf(control), e.text);
+        }
         DWORD style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
         EXPECT_EQ(style & e.styleBits, e.styleBits);
         EXPECT_TRUE(style & WS_CHILD);
@@ -302,6 +304,9 @@ TEST_F(NativeWindowTest, EveryControlHasItsIdClassTextAndPlaceAtTheSystemDpi) {
     EXPECT_EQ(textOf(hwnd_), L"Parlow");
     EXPECT_EQ(SendMessageW(item(202), BM_GETCHECK, 0, 0), BST_CHECKED);
     EXPECT_EQ(SendMessageW(item(201), EM_GETLIMITTEXT, 0, 0), 20);
+    wchar_t cue[32] = {};
+    EXPECT_TRUE(SendMessageW(item(201), EM_GETCUEBANNER, reinterpret_cast<WPARAM>(cue), 32));
+    EXPECT_STREQ(cue, L"ABCD-EFGH-JKLM");
     EXPECT_EQ(GetFocus(), item(201));
 }
 
@@ -428,6 +433,21 @@ TEST_F(NativeWindowTest, TabWalksTheControlsOfTheShowingView) {
             EXPECT_EQ(GetDlgCtrlID(GetFocus()), w.order[i]) << "step " << i;
         }
     }
+}
+
+TEST_F(NativeWindowTest, FocusFollowsTheViewItWasHiddenFrom) {
+    // The code field is focused when the status view takes over: Enter then reaches the
+    // status view's default button instead of a hidden field.
+    apply(setupViews());
+    showAndFocus();
+    ASSERT_EQ(GetFocus(), item(201));
+    apply(demoViews());
+    EXPECT_EQ(GetFocus(), item(363));
+    key(VK_RETURN);
+    ASSERT_EQ(events_.size(), 1u);
+    EXPECT_EQ(events_[0].action, UiAction::Hide);
+    apply(setupViews());
+    EXPECT_EQ(GetFocus(), item(201));
 }
 
 // --- Buttons.
