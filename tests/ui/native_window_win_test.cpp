@@ -534,7 +534,9 @@ TEST_F(NativeWindowTest, CloseAndMinimiseOnlyHide) {
 
 TEST_F(NativeWindowTest, SetupViewKeepsTypedTextUntilTheStateChanges) {
     showAndFocus();
+    SetWindowTextW(item(201), L"TYPED-BEFORE");
     apply(setupViews());
+    EXPECT_EQ(textOf(item(201)), L"");
     SetWindowTextW(item(201), L"ABC");
     apply(setupViews());
     EXPECT_EQ(textOf(item(201)), L"ABC");
@@ -619,6 +621,34 @@ public:
                   image.width * 5);
     }
 
+    // Each bar's height and colour by the chart rule, computed here from the rates the view
+    // was given (rounded as the view JSON rounds them).
+    void checkBars(const BmpImage& image, const std::vector<double>& rates, bool paused, bool highContrast) {
+        double maximum = 0;
+        for (double v : rates) maximum = std::max(maximum, std::round(v));
+        const PixelRect chart = tableRect(310, image.height);
+        const long long W = (chart.right - chart.left) - 8;
+        const int H = (chart.bottom - chart.top) - 5;
+        const double M = std::max(1.0, maximum);
+        const long long n = static_cast<long long>(rates.size());
+        const std::uint32_t bar = highContrast ? rrggbb(GetSysColor(COLOR_HIGHLIGHT)) : 0x3B5BDB;
+        for (long long i = 0; i < n; ++i) {
+            SCOPED_TRACE(i);
+            const double value = std::round(rates[static_cast<std::size_t>(i)]);
+            const int left = chart.left + 4 + static_cast<int>((i * W) / n);
+            const int height = std::max(value > 0 ? 3 : 1, static_cast<int>(value / M * H));
+            if (highContrast && value <= 0) {
+                // Not drawn: the window colour right above the frame.
+                EXPECT_EQ(image.at(left, chart.bottom - 2), windowColor());
+                continue;
+            }
+            double strength = highContrast ? 1.0 : value > 0.25 * M ? 1.0 : value > 0 ? 0.45 : 0.12;
+            if (paused && !highContrast) strength /= 2;
+            const std::uint32_t color = testing::blendColor(windowColor(), bar, strength);
+            EXPECT_EQ(testing::runUpwards(image, left, chart.bottom - 2, color), height);
+        }
+    }
+
     void checkStatus(const BmpImage& image, bool highContrast) {
         ASSERT_EQ(image.width, scale(560));
         ASSERT_EQ(image.height, scale(572));
@@ -633,22 +663,8 @@ public:
 
         // 30 bars with the heights of the chart rule for the demonstration rates.
         const StatsSnapshot stats = demoStats();
-        double maximum = 0;
-        for (double v : stats.rateHistory) maximum = std::max(maximum, std::round(v));
+        checkBars(image, std::vector<double>(stats.rateHistory.begin(), stats.rateHistory.end()), false, highContrast);
         PixelRect chart = tableRect(310, image.height);
-        const long long W = (chart.right - chart.left) - 8;
-        const int H = (chart.bottom - chart.top) - 5;
-        const double M = std::max(1.0, maximum);
-        const std::uint32_t bar = highContrast ? rrggbb(GetSysColor(COLOR_HIGHLIGHT)) : 0x3B5BDB;
-        for (long long i = 0; i < 30; ++i) {
-            SCOPED_TRACE(i);
-            const double value = std::round(stats.rateHistory[static_cast<std::size_t>(i)]);
-            const int left = chart.left + 4 + static_cast<int>((i * W) / 30);
-            const int height = std::max(value > 0 ? 3 : 1, static_cast<int>(value / M * H));
-            const double strength = highContrast ? 1.0 : value > 0.25 * M ? 1.0 : 0.45;
-            const std::uint32_t color = testing::blendColor(windowColor(), bar, strength);
-            EXPECT_EQ(testing::runUpwards(image, left, chart.bottom - 2, color), height);
-        }
         // The frame.
         const std::uint32_t frame = highContrast ? rrggbb(GetSysColor(COLOR_WINDOWTEXT)) : 0xDFDFDF;
         EXPECT_EQ(image.at(chart.left, chart.top), frame);
@@ -698,6 +714,89 @@ TEST_F(CaptureTest, HighContrastPaletteInjected) {
     checkSetup(captureTo("native-setup-" + suffix()));
     apply(demoViews());
     checkStatus(captureTo("native-status-" + suffix()), true);
+}
+
+struct ChartCase {
+    const char* name;
+    std::vector<double> rates;
+    bool paused;
+    bool highContrast;
+};
+
+// The chart rule's edge cases: catches a missing one-pixel floor for empty slots, a wrong
+// strength for quiet, busy or paused slots, and empty slots drawn in high contrast.
+const ChartCase kChartCases[] = {
+    {"all zero", std::vector<double>(30, 0.0), false, false},
+    {"all zero, paused", std::vector<double>(30, 0.0), true, false},
+    {"all zero, high contrast", std::vector<double>(30, 0.0), false, true},
+    {"quiet and busy",
+     {0, 10, 100, 250, 251, 1000, 0,  1,  2,  3,  4,  5,  6,  7,  8,
+      9, 10, 11,  12,  13,  14,   15, 16, 17, 18, 19, 20, 21, 22, 999},
+     false,
+     false},
+    {"quiet and busy, paused",
+     {0, 10, 100, 250, 251, 1000, 0,  1,  2,  3,  4,  5,  6,  7,  8,
+      9, 10, 11,  12,  13,  14,   15, 16, 17, 18, 19, 20, 21, 22, 999},
+     true,
+     false},
+    {"quiet and busy, high contrast",
+     {0, 10, 100, 250, 251, 1000, 0,  1,  2,  3,  4,  5,  6,  7,  8,
+      9, 10, 11,  12,  13,  14,   15, 16, 17, 18, 19, 20, 21, 22, 999},
+     false,
+     true},
+};
+
+TEST_F(CaptureTest, ChartBarsFollowTheRule) {
+    for (const ChartCase& c : kChartCases) {
+        SCOPED_TRACE(c.name);
+        window_.reset();
+        open(NativeWindowOptions{c.highContrast});
+        showAndFocus();
+        Views v = demoViews(c.paused);
+        for (std::size_t i = 0; i < kRateSlots; ++i) v.status.stats.rateHistory[i] = c.rates[i];
+        v.json = writeJson(viewJson(v.status, v.view));
+        apply(v);
+        checkBars(captureTo("native-chart.bmp"), c.rates, c.paused, c.highContrast);
+    }
+}
+
+struct RingCase {
+    const char* name;
+    bool paused;
+    bool failing;
+    std::uint32_t ring;
+    std::uint32_t firstDot;
+};
+
+// The ring and the first row's dot follow the state's tone: catches a ring stuck in one
+// colour or tones mapped to the wrong colours.
+const RingCase kRingCases[] = {
+    {"sending", false, false, 0x107C10, 0x1E7F4F},
+    {"paused", true, false, 0xD9860B, 0x1E7F4F},
+    {"offline", false, true, 0xD13438, 0xE5484D},
+};
+
+TEST_F(CaptureTest, RingAndDotsTakeTheToneOfTheState) {
+    showAndFocus();
+    for (const RingCase& c : kRingCases) {
+        SCOPED_TRACE(c.name);
+        Views v = demoViews(c.paused);
+        if (c.failing) {
+            v.status.collector.set("serverConnection", "not_connected");
+            v.status.collector.set("lastSuccessUnixMs", v.status.nowUnixMs - 600000);
+            v.status.collector.set("consecutiveFailures", 5);
+            v.view = classifyStatus(v.status);
+            v.json = writeJson(viewJson(v.status, v.view));
+        }
+        apply(v);
+        BmpImage image = captureTo("native-ring.bmp");
+        PixelRect ring = tableRect(100, image.height);
+        const int area = (ring.right - ring.left) * (ring.bottom - ring.top);
+        EXPECT_GT(testing::countColor(image, ring, c.ring), area / 2);
+        EXPECT_GT(testing::countColor(image, ring, 0xFFFFFF), area / 40);
+        PixelRect dot = tableRect(330, image.height);
+        EXPECT_GT(testing::countColor(image, dot, c.firstDot), (dot.right - dot.left) * (dot.bottom - dot.top) / 2);
+    }
 }
 
 TEST_F(CaptureTest, TurningHighContrastOnWhileOpenSwitchesAtOnce) {
