@@ -801,6 +801,21 @@ LRESULT NativeWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
             layout();
             return 0;
         }
+        case WM_ACTIVATE:
+            // A plain window gets the focus itself when activated again; like a dialog, hand it
+            // back to the control that had it, or to the first control of the view.
+            if (LOWORD(wParam) == WA_INACTIVE) {
+                HWND focus = GetFocus();
+                lastFocus_ = focus && IsChild(hwnd_, focus) ? focus : nullptr;
+                return 0;
+            }
+            if (!IsIconic(hwnd_)) {
+                HWND target =
+                    lastFocus_ && IsWindowVisible(lastFocus_) ? lastFocus_ : child(setup_ ? kCodeField : kHide);
+                SetFocus(target);
+                return 0;
+            }
+            break;
         case WM_USER:
             return kViewProbeBase + (setup_ ? kConnect : kHide);
         default:

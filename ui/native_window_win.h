@@ -102,6 +102,7 @@ private:
     std::vector<double> chartValues_;
     double chartMax_ = 0.0;
     std::optional<int> dotTone_[5];
+    HWND lastFocus_ = nullptr;  // the control that had the focus when the window was deactivated
 };
 
 // The window, or nothing when its top-level window cannot be created.

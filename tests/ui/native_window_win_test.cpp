@@ -452,6 +452,32 @@ TEST_F(NativeWindowTest, FocusFollowsTheViewItWasHiddenFrom) {
     EXPECT_EQ(GetFocus(), item(201));
 }
 
+TEST_F(NativeWindowTest, FocusComesBackToItsControlWhenTheWindowIsActivatedAgain) {
+    struct Case {
+        bool statusView;
+        int focused;
+    };
+    // The control that had the focus gets it back after another window was active: catches
+    // the focus left on the window itself, where typing goes nowhere.
+    const Case cases[] = {{false, 201}, {false, 202}, {true, 361}};
+    HWND other = CreateWindowExW(0, L"STATIC", L"other", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(other, nullptr);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.focused);
+        apply(c.statusView ? demoViews() : setupViews());
+        showAndFocus();
+        SetFocus(item(c.focused));
+        SetActiveWindow(other);
+        pump();
+        ASSERT_NE(GetFocus(), item(c.focused));
+        SetActiveWindow(hwnd_);
+        pump();
+        EXPECT_EQ(GetFocus(), item(c.focused));
+    }
+    DestroyWindow(other);
+}
+
 // --- Buttons.
 
 struct ClickCase {
