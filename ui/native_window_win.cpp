@@ -140,6 +140,7 @@ template <typename Handle>
 class GdiObject {
 public:
     GdiObject() = default;
+    explicit GdiObject(Handle handle) : handle_(handle) {}
     GdiObject(const GdiObject&) = delete;
     GdiObject& operator=(const GdiObject&) = delete;
     ~GdiObject() { reset(); }
@@ -592,9 +593,8 @@ void NativeWindow::paintBackground() {
     footer.top = footerTop_;
     FillRect(dc, &footer, res_->faceBrush.get());
     RECT line{client.left, footerTop_, client.right, footerTop_ + 1};
-    HBRUSH separator = CreateSolidBrush(highContrast_ ? GetSysColor(COLOR_BTNTEXT) : rgb(0xDFDFDF));
-    FillRect(dc, &line, separator);
-    DeleteObject(separator);
+    GdiObject<HBRUSH> separator(CreateSolidBrush(highContrast_ ? GetSysColor(COLOR_BTNTEXT) : rgb(0xDFDFDF)));
+    FillRect(dc, &line, separator.get());
     EndPaint(hwnd_, &ps);
 }
 
@@ -616,13 +616,13 @@ void NativeWindow::drawHeader(HDC dc, const RECT& rect) {
     }
     static const std::uint32_t ring[3] = {0x107C10, 0xD9860B, 0xD13438};
     const int tone = ringTone_ >= 0 && ringTone_ <= 2 ? ringTone_ : 1;
-    HBRUSH fill = CreateSolidBrush(rgb(ring[tone]));
-    HGDIOBJ oldBrush = SelectObject(dc, fill);
+    GdiObject<HBRUSH> fill(CreateSolidBrush(rgb(ring[tone])));
+    HGDIOBJ oldBrush = SelectObject(dc, fill.get());
     HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
     // With no pen, Ellipse leaves out the right and bottom edges: one more covers the rectangle.
     Ellipse(dc, rect.left, rect.top, rect.right + 1, rect.bottom + 1);
-    HPEN pen = CreatePen(PS_SOLID, std::max(2, w / 12), RGB(255, 255, 255));
-    SelectObject(dc, pen);
+    GdiObject<HPEN> pen(CreatePen(PS_SOLID, std::max(2, w / 12), RGB(255, 255, 255)));
+    SelectObject(dc, pen.get());
     auto at = [&](double fx, double fy) {
         return POINT{rect.left + static_cast<LONG>(fx * w), rect.top + static_cast<LONG>(fy * w)};
     };
@@ -640,19 +640,17 @@ void NativeWindow::drawHeader(HDC dc, const RECT& rect) {
         Polyline(dc, a, 2);
         Polyline(dc, b, 2);
     }
+    // Deselected before the pen and brush are deleted at the end of the scope.
     SelectObject(dc, oldPen);
     SelectObject(dc, oldBrush);
-    DeleteObject(pen);
-    DeleteObject(fill);
 }
 
 void NativeWindow::drawChart(HDC dc, const RECT& rect) {
     const COLORREF window = GetSysColor(COLOR_WINDOW);
     const COLORREF frameColor = highContrast_ ? GetSysColor(COLOR_WINDOWTEXT) : rgb(0xDFDFDF);
     const COLORREF barColor = highContrast_ ? GetSysColor(COLOR_HIGHLIGHT) : rgb(0x3B5BDB);
-    HBRUSH frame = CreateSolidBrush(frameColor);
-    FrameRect(dc, &rect, frame);
-    DeleteObject(frame);
+    GdiObject<HBRUSH> frame(CreateSolidBrush(frameColor));
+    FrameRect(dc, &rect, frame.get());
 
     const long long n = static_cast<long long>(chartValues_.size());
     if (n == 0) return;
@@ -674,21 +672,19 @@ void NativeWindow::drawChart(HDC dc, const RECT& rect) {
             if (paused_) strength /= 2;
         }
         RECT bar{left, rect.bottom - 1 - height, right, rect.bottom - 1};
-        HBRUSH brush = CreateSolidBrush(blend(window, barColor, strength));
-        FillRect(dc, &bar, brush);
-        DeleteObject(brush);
+        GdiObject<HBRUSH> brush(CreateSolidBrush(blend(window, barColor, strength)));
+        FillRect(dc, &bar, brush.get());
     }
 }
 
 void NativeWindow::drawDot(HDC dc, const RECT& rect, int row) {
     if (!dotTone_[row]) return;
-    HBRUSH fill = CreateSolidBrush(rgb(toneColor(*dotTone_[row])));
-    HGDIOBJ oldBrush = SelectObject(dc, fill);
+    GdiObject<HBRUSH> fill(CreateSolidBrush(rgb(toneColor(*dotTone_[row]))));
+    HGDIOBJ oldBrush = SelectObject(dc, fill.get());
     HGDIOBJ oldPen = SelectObject(dc, GetStockObject(NULL_PEN));
     Ellipse(dc, rect.left, rect.top, rect.right + 1, rect.bottom + 1);
     SelectObject(dc, oldPen);
     SelectObject(dc, oldBrush);
-    DeleteObject(fill);
 }
 
 void NativeWindow::drawItem(const DRAWITEMSTRUCT& item) {
