@@ -577,12 +577,19 @@ TEST_F(NativeWindowTest, SetupViewKeepsTypedTextUntilTheStateChanges) {
 TEST_F(NativeWindowTest, WhileEnrollingConnectIsDisabledAndTheFieldReadOnly) {
     Views v = setupViews();
     v.status.enrolling = true;
-    v.status.connectError = "That code was not accepted.";
+    v.status.connectError = "That code was not accepted. Check the code in your invite and try again.";
     apply(v);
     EXPECT_FALSE(IsWindowEnabled(item(204)));
     EXPECT_EQ(textOf(item(204)), L"Connecting\u2026");
     EXPECT_TRUE(GetWindowLongPtrW(item(201), GWL_STYLE) & ES_READONLY);
-    EXPECT_EQ(textOf(item(203)), L"That code was not accepted.");
+    EXPECT_EQ(textOf(item(203)), L"That code was not accepted. Check the code in your invite and try again.");
+    showAndFocus();
+    BmpImage image = captureTo("native-setup-enrolling.bmp");
+    // The error text and the relabelled button are drawn (the button's label fits in it).
+    for (int id : {203, 204}) {
+        const PixelRect r = testing::controlRect(id, dpi_, image.height);
+        EXPECT_GT(testing::countInk(image, r, image.at(r.left + 3, r.top + 3)), 20) << id;
+    }
     v.status.enrolling = false;
     apply(v);
     EXPECT_TRUE(IsWindowEnabled(item(204)));
