@@ -46,8 +46,8 @@ TEST(CaptureChecks, ControlRectangles) {
     EXPECT_EQ(scaleUnits(-40, 144), -60);
 }
 
-// Images a capture must never pass with: blank, one colour with a speck, the wrong size, and
-// a picture of the other view. Each must be refused with a reason.
+// Images a capture must never pass with: blank, one colour with a speck, the wrong size. Each
+// must be refused with a reason.
 TEST(CaptureChecks, RefuseBlankWrongSizeAndOneColourImages) {
     struct Case {
         const char* name;
