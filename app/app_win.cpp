@@ -8,8 +8,9 @@
 #include "app/autostart.h"
 #include "core/files.h"
 #include "core/text.h"
-#include "ui/icon_win.h"
+#include "ui/native_window_win.h"
 #include "ui/webview_window_win.h"
+#include "ui/window_icon_win.h"
 
 namespace vornet::app {
 namespace {
@@ -262,8 +263,8 @@ void App::startWebView() {
 }
 
 std::unique_ptr<StatusWindow> App::createNativeWindow() {
-    if (!nativeWindows_) return nullptr;
-    return nativeWindows_(instance_, eventHandler());
+    if (nativeWindows_) return nativeWindows_(instance_, eventHandler());
+    return vornet::app::createNativeWindow(instance_, eventHandler());
 }
 
 UiEventHandler App::eventHandler() {

@@ -1,6 +1,6 @@
 #include "ui/webview_window_win.h"
 
-#include "ui/icon_win.h"
+#include "ui/window_icon_win.h"
 
 #include <shlwapi.h>
 
