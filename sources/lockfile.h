@@ -2,6 +2,7 @@
 // publishes the port and password of its local REST and WebSocket endpoint.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,10 +16,10 @@ namespace vornet {
 struct Lockfile {
     std::string name;  // the client's process name, not interpreted
     std::uint32_t pid = 0;
-    std::int32_t port = 0;  // 1..65535
-    std::string password;   // never empty
-    std::string protocol;   // stored only: requests to the client always use TLS
-    std::string path;       // UTF-8 path of the file that was read; empty from parseLockfile
+    std::int32_t port = 0;    // 1..65535
+    std::string password;     // never empty
+    std::string protocol;     // stored only: requests to the client always use TLS
+    std::string path;         // UTF-8 path of the file that was read; empty from parseLockfile
     std::string fingerprint;  // decimal 64-bit FNV-1a of the raw, untrimmed content
 };
 
@@ -49,5 +50,14 @@ std::string productSettingsPath();
 std::string hostInstallPath(const std::string& path);
 // The fixed default install folders, in order.
 std::vector<std::string> defaultInstallDirs();
+// Reads a small file that another user may have planted: the last path element is not
+// followed when it is a link, the open never waits (a FIFO or device is refused, not read),
+// only a regular file counts, and a file longer than `limit` bytes is refused unread.
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t limit);
+
+// The lockfile is a short line and the product settings a short YAML text; anything longer
+// is not theirs.
+inline constexpr std::size_t kLockfileReadLimit = 4096;
+inline constexpr std::size_t kProductSettingsReadLimit = 65536;
 
 }  // namespace vornet
