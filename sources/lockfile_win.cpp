@@ -1,5 +1,7 @@
-#include <tlhelp32.h>
+// windows.h comes first: tlhelp32.h uses its types.
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdint>
