@@ -63,6 +63,14 @@ bool isClientImageName(std::string_view path) {
     return equalsIgnoringCase("leagueclientux.exe") || equalsIgnoringCase("leagueclient.exe");
 }
 
+// wine, wine64, wine-preloader, wine64-preloader: the programs a Windows process of wine runs
+// as, whatever its Windows image.
+bool isWineLoader(std::string_view exe) {
+    std::size_t slash = exe.find_last_of('/');
+    std::string_view name = slash == std::string_view::npos ? exe : exe.substr(slash + 1);
+    return name.rfind("wine", 0) == 0;
+}
+
 // A /proc entry path relative to the scanned folder, e.g. "1234/exe", built without the heap
 // or printf: the scan builds several for every process.
 struct EntryPath {
@@ -203,7 +211,11 @@ std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, c
                 continue;
             }
         }
-        // Under wine the executable is the loader; the Windows image path is the first argument.
+        // Under wine the executable is wine's loader and the Windows image path is the first
+        // argument. Only a loader's arguments are read: for every other process the executable
+        // link has already said what it runs, and reading a process's arguments costs a walk
+        // through its memory.
+        if (!isWineLoader(std::string_view(link, static_cast<std::size_t>(linkLength)))) continue;
         std::string_view image = firstArgument(procFd, pid, arguments, sizeof arguments);
         if (image.empty() || !isClientImageName(image) || !ownProcess(procFd, pid)) continue;
         if (isDrivePath(image)) {

@@ -149,18 +149,35 @@ TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
     // the first argument is not looked at.
     proc3.path("4");
     proc3.write("4/cmdline", nulList({"/opt/lol/LeagueClientUx.exe"}));
+    // A process that is not wine's loader is judged by its executable alone.
+    proc3.path("3");
+    std::filesystem::create_symlink("/usr/bin/python3", proc3.path() + "/3/exe");
+    proc3.write("3/cmdline", nulList({"C:\\Riot Games\\LeagueClientUx.exe"}));
     proc3.path("5");
+    std::filesystem::create_symlink("/usr/bin/wine64-preloader", proc3.path() + "/5/exe");
     proc3.write("5/cmdline", nulList({"LeagueClientUx.exe"}));  // no folder to trust
     proc3.path("6");
+    std::filesystem::create_symlink("/usr/bin/wine", proc3.path() + "/6/exe");
     proc3.write("6/cmdline", nulList({"/usr/bin/LeagueClientUx.exe.bak"}));
     EXPECT_FALSE(findRunningClientDirIn(proc3.path(), "/fallback").has_value());
     EXPECT_FALSE(findRunningClientDirIn(proc3.path() + "/absent", "/fallback").has_value());
 }
 
+// A copy of sleep(1) named like wine's loader, so that a real process shows itself as the
+// client does under wine: the loader as its executable, the Windows image as its first argument.
+std::string wineLikeSleep(const testing::TempDir& dir) {
+    std::string sleepPath = std::filesystem::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep";
+    std::string loader = dir.path("bin") + "/wine64-preloader";
+    std::filesystem::copy_file(sleepPath, loader, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(loader, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                             std::filesystem::perms::others_exec);
+    return loader;
+}
+
 TEST(ProcessScan, FindsARealProcessByItsFirstArgument) {
     testing::TempDir dir;
     const std::string image = dir.path("Riot Client") + "/LeagueClientUx.exe";
-    std::string sleepPath = std::filesystem::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep";
+    std::string sleepPath = wineLikeSleep(dir);
     std::string seconds = "30";
     char* argv[] = {const_cast<char*>(image.c_str()), const_cast<char*>(seconds.c_str()), nullptr};
     pid_t pid = 0;
@@ -295,7 +312,7 @@ TEST(ProcessScan, AnotherUsersClientIsIgnored) {
     // A real process of the other user, started as the client under wine would show itself.
     testing::TempDir dir;
     const std::string image = dir.path("Other User") + "/LeagueClientUx.exe";
-    std::string sleepPath = std::filesystem::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep";
+    std::string sleepPath = wineLikeSleep(dir);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
