@@ -1,17 +1,21 @@
 // collector_cost: what the headless collector costs beside a game client, measured from the
-// kernel's own accounting (/proc/<pid>/stat CPU ticks, VmHWM) while it runs at its default
-// intervals against the game client simulator and the local aggregator:
+// kernel's own accounting while it runs at its default intervals against the game client
+// simulator and the local aggregator. CPU time comes from the process's CPU-time clock
+// (clock_getcpuclockid): the scheduler's nanosecond runtime summed over all its threads,
+// exited ones included, the figure /proc/<pid>/task/*/schedstat shows per thread. The tick
+// behind /proc/<pid>/stat (10 ms) is far too coarse for an idle process. Peak memory is VmHWM.
 //   idle   the collector alone, no game client running
 //   lobby  the client up and paused in the lobby (REST polling plus the notification feed)
 //   game   the client paused in a game (the in-game API polled as well)
 // The same figures for the two simulators show the collector's own share. Not a pass/fail test.
-#include <sys/socket.h>
-#include <netinet/in.h>
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,7 +29,7 @@ namespace {
 using e2e::Process;
 
 struct CpuSample {
-    double seconds = 0;  // user + system CPU time of the whole process, exited threads included
+    double seconds = 0;  // CPU time of the whole process, exited threads included
 };
 
 std::string readText(const std::string& path) {
@@ -36,18 +40,11 @@ std::string readText(const std::string& path) {
 }
 
 std::optional<CpuSample> cpuOf(int pid) {
-    std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
-    // The command name may hold blanks and parentheses: fields are counted after the last ')'.
-    std::size_t close = stat.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(stat.substr(close + 2));
-    std::string field;
-    std::vector<std::string> values;
-    while (fields >> field) values.push_back(field);
-    // After the name: state(3) ... utime(14) stime(15); index = field number - 3.
-    if (values.size() < 13) return std::nullopt;
-    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return CpuSample{(std::stod(values[11]) + std::stod(values[12])) / ticks};
+    clockid_t clock{};
+    if (clock_getcpuclockid(static_cast<pid_t>(pid), &clock) != 0) return std::nullopt;
+    timespec now{};
+    if (clock_gettime(clock, &now) != 0) return std::nullopt;
+    return CpuSample{static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9};
 }
 
 // Peak resident set size in MiB.
@@ -78,6 +75,7 @@ int freePort() {
 struct Options {
     int idleS = 60, lobbyS = 60, gameS = 120, settleS = 5;
     std::string keep;
+    std::string parlow = PARLOW_BIN;  // another build of the collector, for before/after runs
 };
 
 struct Row {
@@ -96,10 +94,10 @@ public:
         std::vector<std::string> env = {"HOME=" + dir_.file("home"), "XDG_DATA_HOME=" + dir_.file("home/.local/share"),
                                         "LOCALAPPDATA=", "LEAGUE_INSTALL_DIR=", "VORNET_COLLECTOR_TOKEN=" + token};
         std::filesystem::create_directories(dir_.file("home"));
-        aggregator_ = std::make_unique<Process>(
-            std::vector<std::string>{PARLOW_SIM_AGGREGATOR, "--state-file", dir_.file("aggregator.json"), "--token",
-                                     token},
-            env, dir_.file("aggregator.log"));
+        aggregator_ =
+            std::make_unique<Process>(std::vector<std::string>{PARLOW_SIM_AGGREGATOR, "--state-file",
+                                                               dir_.file("aggregator.json"), "--token", token},
+                                      env, dir_.file("aggregator.log"));
         std::optional<JsonValue> aggregatorState = e2e::waitForJsonFile(dir_.file("aggregator.json"));
         if (!aggregatorState) return fail("the aggregator did not start");
         aggregatorPort_ = static_cast<int>(aggregatorState->getNumber("port", 0));
@@ -135,7 +133,8 @@ public:
         if (ec) return fail("cannot hide the lockfile: " + ec.message());
 
         parlow_ = std::make_unique<Process>(
-            std::vector<std::string>{PARLOW_BIN, "--config", dir_.file("collector.json")}, env, dir_.file("parlow.log"));
+            std::vector<std::string>{options_.parlow, "--config", dir_.file("collector.json")}, env,
+            dir_.file("parlow.log"));
         std::this_thread::sleep_for(std::chrono::seconds(options_.settleS));
         if (!parlow_->running()) return fail("parlow exited; see its log");
         rows_.push_back(measure("idle", options_.idleS));
@@ -159,8 +158,9 @@ public:
         print();
         if (!options_.keep.empty()) {
             std::error_code ec;
-            std::filesystem::copy(dir_.path(), options_.keep,
-                                  std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing, ec);
+            std::filesystem::copy(
+                dir_.path(), options_.keep,
+                std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing, ec);
         }
         return 0;
     }
@@ -208,13 +208,13 @@ private:
     }
 
     void print() {
-        const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-        std::printf("\nCollector cost at default intervals (CPU as %% of one core; kernel tick %.0f ms)\n", tick * 1000);
-        std::printf("| phase | seconds | parlow CPU %% | client sim CPU %% | aggregator sim CPU %% | client requests/s | "
-                    "new client connections/s | uploads/s |\n");
+        std::printf("\nCollector cost at default intervals (CPU as %% of one core, nanosecond accounting)\n");
+        std::printf(
+            "| phase | seconds | parlow CPU %% | client sim CPU %% | aggregator sim CPU %% | client requests/s | "
+            "new client connections/s | uploads/s |\n");
         std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
         for (const Row& r : rows_) {
-            std::printf("| %s | %.0f | %.3f | %.3f | %.3f | %.2f | %.2f | %.2f |\n", r.phase.c_str(), r.wall,
+            std::printf("| %s | %.0f | %.4f | %.3f | %.3f | %.2f | %.2f | %.2f |\n", r.phase.c_str(), r.wall,
                         100.0 * r.parlowCpu / r.wall, 100.0 * r.clientCpu / r.wall, 100.0 * r.aggregatorCpu / r.wall,
                         r.requests / r.wall, r.connections / r.wall, r.uploads / r.wall);
         }
@@ -239,14 +239,22 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : std::string(); };
-        if (arg == "--idle-s") options.idleS = std::atoi(next().c_str());
-        else if (arg == "--lobby-s") options.lobbyS = std::atoi(next().c_str());
-        else if (arg == "--game-s") options.gameS = std::atoi(next().c_str());
-        else if (arg == "--settle-s") options.settleS = std::atoi(next().c_str());
-        else if (arg == "--keep") options.keep = next();
+        if (arg == "--idle-s")
+            options.idleS = std::atoi(next().c_str());
+        else if (arg == "--lobby-s")
+            options.lobbyS = std::atoi(next().c_str());
+        else if (arg == "--game-s")
+            options.gameS = std::atoi(next().c_str());
+        else if (arg == "--settle-s")
+            options.settleS = std::atoi(next().c_str());
+        else if (arg == "--keep")
+            options.keep = next();
+        else if (arg == "--parlow")
+            options.parlow = next();
         else {
             std::fprintf(stderr,
-                         "usage: collector_cost [--idle-s 60] [--lobby-s 60] [--game-s 120] [--settle-s 5] [--keep DIR]\n");
+                         "usage: collector_cost [--idle-s 60] [--lobby-s 60] [--game-s 120] [--settle-s 5] [--keep "
+                         "DIR] [--parlow BIN]\n");
             return 2;
         }
     }

@@ -19,8 +19,9 @@ using std::chrono::milliseconds;
 
 constexpr std::int64_t kStatusRepeatMs = 300000;
 constexpr std::int64_t kFinalFlushMs = 2500;
-// The collection step while no game client is known, or while collection is paused.
-constexpr std::int64_t kIdleStepMs = 250;
+// The longest wait while nothing is due (collection off, or paused): a resume or a stop ends
+// it at once, so this only bounds how long a lost notification could go unnoticed.
+constexpr std::int64_t kLongestWaitMs = 5000;
 
 // Uniform in [0, 1) from a per-thread Mersenne Twister: 53 random bits from two draws.
 double threadRandom() {
@@ -46,9 +47,13 @@ bool waitForFlag(const std::atomic<bool>& flag, std::int64_t timeoutMs) {
 
 }  // namespace
 
-CollectorClocks CollectorClocks::system() { return CollectorClocks{[] { return nowUnixMs(); }, [] { return vornet::steadyNowMs(); }}; }
+CollectorClocks CollectorClocks::system() {
+    return CollectorClocks{[] { return nowUnixMs(); }, [] { return vornet::steadyNowMs(); }};
+}
 
-SharedFlag makeFlag(bool value) { return std::make_shared<std::atomic<bool>>(value); }
+SharedFlag makeFlag(bool value) {
+    return std::make_shared<std::atomic<bool>>(value);
+}
 
 Collector::Collector(Config config, HttpClient* http, std::string token, LockfileSupplier discover,
                      CollectorClocks clocks)
@@ -102,8 +107,12 @@ Collector::~Collector() {
     if (capture_.is_open()) capture_.close();
 }
 
-std::int64_t Collector::wallNowMs() { return clocks_.wallNowMs(); }
-std::int64_t Collector::steadyNowMs() { return clocks_.steadyNowMs(); }
+std::int64_t Collector::wallNowMs() {
+    return clocks_.wallNowMs();
+}
+std::int64_t Collector::steadyNowMs() {
+    return clocks_.steadyNowMs();
+}
 
 std::optional<Lockfile> Collector::discoverLockfile() {
     if (!discover_) return std::nullopt;
@@ -200,15 +209,35 @@ JsonValue Collector::status() {
     return s;
 }
 
-void Collector::collectOnce() { poller_.collectOnce(); }
+void Collector::collectOnce() {
+    poller_.collectOnce();
+}
+
+void Collector::wakeCollection() {
+    collectionWake_->notify();
+}
+
+std::int64_t Collector::nextCollectionDueMs() {
+    std::int64_t next = std::min(poller_.nextDueMs(), reader_.nextStartMs());
+    // The status record repeats after 5 minutes without a change, but only into an empty
+    // buffer: while observations wait, the steps that run anyway look again.
+    if (!lastStatusKey_.empty() && buffer_.pendingCount() == 0) next = std::min(next, lastStatusAt_ + kStatusRepeatMs);
+    return next;
+}
 
 bool Collector::clientKnown() {
     Lock lock(statusMutex_);
     return state_.lockfile.has_value() || state_.liveGame == "available";
 }
-void Collector::ensureNotificationReader() { reader_.ensureNotificationReader(); }
-bool Collector::stopNotificationReader(std::int64_t timeoutMs) { return reader_.stopNotificationReader(timeoutMs); }
-bool Collector::uploadOnce() { return vornet::uploadOnce(uploadContext_); }
+void Collector::ensureNotificationReader() {
+    reader_.ensureNotificationReader();
+}
+bool Collector::stopNotificationReader(std::int64_t timeoutMs) {
+    return reader_.stopNotificationReader(timeoutMs);
+}
+bool Collector::uploadOnce() {
+    return vornet::uploadOnce(uploadContext_);
+}
 
 void Wakeup::notify() {
     {
@@ -221,12 +250,15 @@ void Wakeup::notify() {
 void Wakeup::waitFor(std::int64_t ms) {
     std::unique_lock<std::mutex> lock(mutex_);
     cv_.wait_for(lock, milliseconds(ms), [this] { return notified_; });
+    notified_ = false;
 }
 
 void Collector::collectionThreadMain(std::unique_ptr<CollectionContext> context) {
     Collector& collector = *context->collector;
     bool pauseSeen = false;
     while (!context->stop->load()) {
+        collector.collectionSteps_.fetch_add(1, std::memory_order_relaxed);
+        std::int64_t next = kNeverDueMs;
         if (!context->paused->load()) {
             // An answer too large for the memory left must cost this pass, not the thread
             // (an exception leaving a thread body ends the process).
@@ -239,14 +271,19 @@ void Collector::collectionThreadMain(std::unique_ptr<CollectionContext> context)
                 collector.sourceState().lastError = "out of memory";
             }
             pauseSeen = false;
+            next = collector.nextCollectionDueMs();
         } else if (!pauseSeen) {
             collector.stopNotificationReader(3000);
             pauseSeen = true;
         }
-        // Every 25 ms while a game client is known, so that each endpoint is asked close to
-        // its interval. Without one (or while paused) nothing is due more often than every
-        // two seconds, and a slower step spares an idle machine forty wake-ups a second.
-        context->wake->waitFor(!context->paused->load() && collector.clientKnown() ? 25 : kIdleStepMs);
+        // Sleep until the next step has something to do: nothing is asked later than its
+        // interval, and an idle collector wakes only for its discovery. A stop, a resume or a
+        // change from the notification feed ends the wait at once.
+        const std::int64_t now = collector.steadyNowMs();
+        // At least 1 ms, so that a due time that a step did not move can never spin the thread.
+        const std::int64_t waitMs =
+            next == kNeverDueMs ? kLongestWaitMs : std::clamp<std::int64_t>(next - now, 1, kLongestWaitMs);
+        context->wake->waitFor(waitMs);
     }
     context->feedStopped->store(collector.stopNotificationReader(1000));
     context->collectionDone->store(true);
@@ -296,11 +333,17 @@ CollectorRun::CollectorRun(std::unique_ptr<HttpClient> http, std::unique_ptr<Col
     upload->maxBatchSize = collector_->config().maxBatchSize;
     upload->stop = stop_;
     upload->uploadDone = uploadDone_;
-    collection->wake = wake_;
-    upload->wake = wake_;
+    collectionWake_ = collector_->collectionWakeup();
+    collection->wake = collectionWake_;
+    upload->wake = uploadWake_;
     // Threads start last, once everything they touch is complete.
     collectionThread_ = std::thread(&Collector::collectionThreadMain, std::move(collection));
     uploadThread_ = std::thread(&Collector::uploadThreadMain, std::move(upload));
+}
+
+void CollectorRun::setPaused(bool paused) {
+    paused_->store(paused);
+    collectionWake_->notify();
 }
 
 CollectorRun::~CollectorRun() {
@@ -312,7 +355,8 @@ bool CollectorRun::stop(bool sessionEnding) {
     stopped_ = true;
     collector_->setUploadCallback({});
     stop_->store(true);
-    wake_->notify();
+    collectionWake_->notify();
+    uploadWake_->notify();
     bool collectionEnded = waitForFlag(*collectionDone_, sessionEnding ? 1000 : 2500);
     if (collectionEnded)
         collectionThread_.join();

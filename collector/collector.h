@@ -37,12 +37,13 @@ using LockfileSupplier = std::function<std::optional<Lockfile>()>;
 using SharedFlag = std::shared_ptr<std::atomic<bool>>;
 SharedFlag makeFlag(bool value = false);
 
-// Lets the collector's threads wait between steps without waking many times a second, and
-// still see a stop at once: stopping notifies it.
+// Lets a thread sleep until its next due time and still react at once to a stop, a resume or
+// a change made by another thread: each of those notifies it.
 class Wakeup {
 public:
     void notify();
-    // Waits up to `ms` or until notified; a notification is kept for every later wait.
+    // Waits up to `ms` or until notified, and takes the notification: a notification made
+    // while the thread was busy ends its next wait at once, and only that one.
     void waitFor(std::int64_t ms);
 
 private:
@@ -94,9 +95,17 @@ public:
     void enqueue(Observation observation) override;
     std::optional<Lockfile> discoverLockfile() override;
     void recordCollectorStatus() override;
+    void wakeCollection() override;
 
     // One polling pass, the reader control and one upload step.
     void collectOnce();
+    // The steady time of the collection thread's next step: the earliest due endpoint, the
+    // next notification reader start or the next status record; kNeverDueMs when none is.
+    std::int64_t nextCollectionDueMs();
+    // Steps the collection thread has taken (each a polling pass or a pause check).
+    std::uint64_t collectionSteps() const { return collectionSteps_.load(); }
+    // What wakes the collection thread: the stop, a resume and the notification feed.
+    const SharedWakeup& collectionWakeup() const { return collectionWake_; }
     // A game client session or an in-game API is being polled.
     bool clientKnown();
     void ensureNotificationReader();
@@ -139,6 +148,8 @@ private:
     std::ofstream capture_;
     std::string capturePath_;
 
+    SharedWakeup collectionWake_ = std::make_shared<Wakeup>();
+    std::atomic<std::uint64_t> collectionSteps_{0};
     Poller poller_;
     NotificationReader reader_;
     UploadContext uploadContext_;
@@ -160,6 +171,10 @@ public:
     // stopped, so the collector was destroyed; false when they were abandoned.
     bool stop(bool sessionEnding = false);
 
+    // Sets the shared paused flag and wakes the collection thread, so that a resume starts
+    // polling at once and a pause stops the notification reader at once.
+    void setPaused(bool paused);
+
     // Valid until stop() destroyed it.
     Collector& collector() { return collector_ ? *collector_ : *abandoned_; }
     bool stopped() const { return stopped_; }
@@ -169,7 +184,8 @@ private:
     std::unique_ptr<Collector> collector_;
     SharedFlag stop_ = makeFlag(), paused_, collectionDone_ = makeFlag(), uploadDone_ = makeFlag(),
                feedStopped_ = makeFlag();
-    SharedWakeup wake_ = std::make_shared<Wakeup>();
+    SharedWakeup uploadWake_ = std::make_shared<Wakeup>();
+    SharedWakeup collectionWake_;
     std::thread collectionThread_;
     std::thread uploadThread_;
     bool stopped_ = false;

@@ -41,7 +41,9 @@ std::optional<long long> readSigned(const std::string& field) {
     return value;
 }
 
-bool isSeparator(char c) { return c == '/' || c == '\\'; }
+bool isSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
 struct PathElements {
     bool rooted = false;
@@ -65,30 +67,33 @@ PathElements splitPath(std::string_view path) {
 
 std::optional<Lockfile> parseLockfile(std::string_view content) {
     std::string_view trimmed = trimAsciiView(content);
-    std::vector<std::string> fields;
+    // Only the first five fields are used, so the split stops there: a content of many
+    // separators costs no more than a short one.
+    std::string_view fields[5];
+    std::size_t count = 0;
     std::size_t start = 0;
-    while (true) {
+    while (count < 5) {
         std::size_t colon = trimmed.find(':', start);
         if (colon == std::string_view::npos) {
-            fields.emplace_back(trimmed.substr(start));
+            fields[count++] = trimmed.substr(start);
             break;
         }
-        fields.emplace_back(trimmed.substr(start, colon - start));
+        fields[count++] = trimmed.substr(start, colon - start);
         start = colon + 1;
     }
-    if (fields.size() < 5) return std::nullopt;
+    if (count < 5) return std::nullopt;
 
     Lockfile lockfile;
-    lockfile.name = fields[0];
-    auto pid = readUnsigned32(fields[1]);
+    lockfile.name = std::string(fields[0]);
+    auto pid = readUnsigned32(std::string(fields[1]));
     if (!pid) return std::nullopt;
     lockfile.pid = *pid;
-    auto port = readSigned(fields[2]);
+    auto port = readSigned(std::string(fields[2]));
     if (!port || *port < 1 || *port > 65535) return std::nullopt;
     lockfile.port = static_cast<std::int32_t>(*port);
     if (fields[3].empty()) return std::nullopt;
-    lockfile.password = fields[3];
-    lockfile.protocol = fields[4];
+    lockfile.password = std::string(fields[3]);
+    lockfile.protocol = std::string(fields[4]);
     lockfile.fingerprint = fnv1a64(content);
     return lockfile;
 }
@@ -129,7 +134,7 @@ std::vector<std::string> candidateInstallDirs(const std::string& configuredDir) 
     if (auto running = findRunningClientDir()) appendCandidate(dirs, *running);
     std::optional<std::string> settings;
     try {
-        settings = readWholeFile(productSettingsPath());
+        settings = readSmallRegularFile(productSettingsPath(), kProductSettingsReadLimit);
     } catch (const std::exception&) {
         // An unusable settings path only removes this candidate.
     }
@@ -146,7 +151,7 @@ std::optional<Lockfile> findLockfileIn(const std::vector<std::string>& dirs) {
         std::optional<std::string> content;
         try {
             path = joinPath(dir, "lockfile");
-            content = readWholeFile(path);
+            content = readSmallRegularFile(path, kLockfileReadLimit);
         } catch (const std::exception&) {
             // A folder name that is not a usable path (invalid UTF-8, say) is skipped.
             continue;

@@ -2,6 +2,7 @@
 // publishes the port and password of its local REST and WebSocket endpoint.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,5 +52,14 @@ std::string productSettingsPath();
 std::string hostInstallPath(const std::string& path);
 // The fixed default install folders, in order.
 std::vector<std::string> defaultInstallDirs();
+// Reads a small file that another user may have planted: the last path element is not
+// followed when it is a link, the open never waits (a FIFO or device is refused, not read),
+// only a regular file counts, and a file longer than `limit` bytes is refused unread.
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t limit);
+
+// The lockfile is a short line and the product settings a short YAML text; anything longer
+// is not theirs.
+inline constexpr std::size_t kLockfileReadLimit = 4096;
+inline constexpr std::size_t kProductSettingsReadLimit = 65536;
 
 }  // namespace vornet

@@ -1,8 +1,12 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -28,29 +32,104 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
+// Closes a descriptor that the scope opened.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
 bool isClientImageName(std::string_view path) {
     std::size_t slash = path.find_last_of("/\\");
-    std::string name = asciiLower(slash == std::string_view::npos ? path : path.substr(slash + 1));
-    return name == "leagueclientux.exe" || name == "leagueclient.exe";
+    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    auto equalsIgnoringCase = [name](std::string_view expected) {
+        return name.size() == expected.size() &&
+               std::equal(name.begin(), name.end(), expected.begin(),
+                          [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+    };
+    return equalsIgnoringCase("leagueclientux.exe") || equalsIgnoringCase("leagueclient.exe");
 }
 
-std::optional<std::string> readLink(const std::string& path) {
-    std::vector<char> buffer(4096);
-    ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size());
-    if (length <= 0 || static_cast<std::size_t>(length) >= buffer.size()) return std::nullopt;
-    return std::string(buffer.data(), static_cast<std::size_t>(length));
+// wine, wine64, wine-preloader, wine64-preloader: the programs a Windows process of wine runs
+// as, whatever its Windows image.
+bool isWineLoader(std::string_view exe) {
+    std::size_t slash = exe.find_last_of('/');
+    std::string_view name = slash == std::string_view::npos ? exe : exe.substr(slash + 1);
+    return name.rfind("wine", 0) == 0;
 }
 
-// The NUL-separated entries of a /proc text file such as cmdline or environ.
-std::vector<std::string> readNulList(const std::string& path) {
+// A /proc entry path relative to the scanned folder, e.g. "1234/exe", built without the heap
+// or printf: the scan builds several for every process.
+struct EntryPath {
+    char text[48];
+    EntryPath(std::uint32_t pid, const char* leaf) {
+        char digits[10];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + pid % 10);
+            pid /= 10;
+        } while (pid != 0);
+        char* out = text;
+        while (count > 0) *out++ = digits[--count];
+        *out++ = '/';
+        while (*leaf != '\0' && out < text + sizeof text - 1) *out++ = *leaf++;
+        *out = '\0';
+    }
+};
+
+// Only the user's own processes count: another user's process named like the client must
+// not choose the folder whose lockfile is read. Asked only of a process whose name matched,
+// so that the scan of all the others costs nothing extra.
+bool ownProcess(int procFd, std::uint32_t pid) {
+    struct stat owner {};
+    return ::fstatat(procFd, EntryPath(pid, "").text, &owner, AT_SYMLINK_NOFOLLOW) == 0 && owner.st_uid == ::geteuid();
+}
+
+// The first NUL-terminated entry of a process's cmdline (the image path under wine); the
+// scan needs nothing after it. Empty when unreadable.
+std::string_view firstArgument(int procFd, std::uint32_t pid, char* buffer, std::size_t size) {
+    Fd fd(::openat(procFd, EntryPath(pid, "cmdline").text, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0) return {};
+    ssize_t length = ::read(fd.get(), buffer, size);
+    if (length <= 0) return {};
+    std::string_view text(buffer, static_cast<std::size_t>(length));
+    std::size_t end = text.find('\0');
+    if (end == std::string_view::npos) {
+        // An argument longer than the buffer is no image path the platform allows.
+        if (static_cast<std::size_t>(length) == size) return {};
+        return text;
+    }
+    return text.substr(0, end);
+}
+
+// The NUL-separated entries of a /proc text file such as environ.
+std::vector<std::string> readNulList(int procFd, std::uint32_t pid, const char* leaf) {
     std::vector<std::string> items;
-    auto content = readWholeFile(path);
-    if (!content) return items;
+    Fd fd(::openat(procFd, EntryPath(pid, leaf).text, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0) return items;
+    std::string content;
+    char chunk[4096];
+    ssize_t length = 0;
+    while ((length = ::read(fd.get(), chunk, sizeof chunk)) > 0 && content.size() < kReadWholeFileLimit)
+        content.append(chunk, static_cast<std::size_t>(length));
     std::size_t start = 0;
-    while (start < content->size()) {
-        std::size_t end = content->find('\0', start);
-        if (end == std::string::npos) end = content->size();
-        items.push_back(content->substr(start, end - start));
+    while (start < content.size()) {
+        std::size_t end = content.find('\0', start);
+        if (end == std::string::npos) end = content.size();
+        items.push_back(content.substr(start, end - start));
         start = end + 1;
     }
     return items;
@@ -61,19 +140,20 @@ bool isDrivePath(std::string_view path) {
            (path.size() == 2 || path[2] == '\\' || path[2] == '/');
 }
 
-// The folder of an image path; nothing when it names no folder.
-std::optional<std::string> parentFolder(const std::string& image) {
-    std::size_t slash = image.find_last_of("/\\");
-    if (slash == std::string::npos) return std::nullopt;
-    if (slash == 0) return std::string("/");
-    return image.substr(0, slash);
-}
-
-std::string prefixOfProcess(const std::string& processDir, const std::string& fallbackPrefix) {
-    for (const auto& entry : readNulList(processDir + "/environ")) {
+// The wine prefix a process runs in: its WINEPREFIX, else the fallback.
+std::string prefixOfProcess(int procFd, std::uint32_t pid, const std::string& fallbackPrefix) {
+    for (const auto& entry : readNulList(procFd, pid, "environ")) {
         if (entry.rfind("WINEPREFIX=", 0) == 0 && entry.size() > 11) return entry.substr(11);
     }
     return fallbackPrefix;
+}
+
+// The folder of an image path; nothing when it names no folder.
+std::optional<std::string> parentFolder(std::string_view image) {
+    std::size_t slash = image.find_last_of("/\\");
+    if (slash == std::string_view::npos) return std::nullopt;
+    if (slash == 0) return std::string("/");
+    return std::string(image.substr(0, slash));
 }
 
 }  // namespace
@@ -88,7 +168,8 @@ std::string windowsPathInPrefix(const std::string& path, const std::string& pref
     if (!isDrivePath(path) || prefix.empty()) return path;
     char drive = static_cast<char>(std::tolower(static_cast<unsigned char>(path[0])));
     // drive_c is always there; the other letters only exist as dosdevices links.
-    std::string mapped = drive == 'c' ? joinPath(prefix, "drive_c") : joinPath(prefix, std::string("dosdevices/") + drive + ":");
+    std::string mapped =
+        drive == 'c' ? joinPath(prefix, "drive_c") : joinPath(prefix, std::string("dosdevices/") + drive + ":");
     std::string rest = path.substr(2);
     std::replace(rest.begin(), rest.end(), '\\', '/');
     std::size_t first = rest.find_first_not_of('/');
@@ -97,31 +178,48 @@ std::string windowsPathInPrefix(const std::string& path, const std::string& pref
 }
 
 std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, const std::string& fallbackPrefix) {
-    std::unique_ptr<DIR, DirCloser> dir(opendir(procRoot.c_str()));
-    if (!dir) return std::nullopt;
-    std::vector<std::string> pids;
+    int opened = ::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (opened < 0) return std::nullopt;
+    std::unique_ptr<DIR, DirCloser> dir(fdopendir(opened));
+    if (!dir) {
+        ::close(opened);
+        return std::nullopt;
+    }
+    const int procFd = dirfd(dir.get());
+    std::vector<std::uint32_t> pids;
+    pids.reserve(512);
     while (dirent* entry = readdir(dir.get())) {
-        std::string_view name = entry->d_name;
-        if (!name.empty() && std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-            pids.emplace_back(name);
-        }
+        std::uint64_t pid = 0;
+        const char* c = entry->d_name;
+        for (; *c >= '0' && *c <= '9' && pid <= 0xFFFFFFFFULL; ++c) pid = pid * 10 + static_cast<unsigned>(*c - '0');
+        if (*c == '\0' && c != entry->d_name && pid <= 0xFFFFFFFFULL) pids.push_back(static_cast<std::uint32_t>(pid));
     }
     // Process id order stands in for the snapshot order of the Windows process list.
-    std::sort(pids.begin(), pids.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() < b.size() : a < b;
-    });
-    for (const auto& pid : pids) {
-        std::string processDir = procRoot + "/" + pid;
-        if (auto exe = readLink(processDir + "/exe"); exe && isClientImageName(*exe)) {
-            if (auto folder = parentFolder(*exe)) return folder;
-            continue;
+    std::sort(pids.begin(), pids.end());
+    char link[4096];
+    char arguments[4096];
+    for (std::uint32_t pid : pids) {
+        ssize_t linkLength = ::readlinkat(procFd, EntryPath(pid, "exe").text, link, sizeof link);
+        // No executable to read: a kernel thread, a process that has ended, or another user's
+        // process. None of them can be the user's client, so its cmdline is not read either.
+        if (linkLength < 0) continue;
+        if (linkLength > 0 && static_cast<std::size_t>(linkLength) < sizeof link) {
+            std::string_view exe(link, static_cast<std::size_t>(linkLength));
+            if (isClientImageName(exe)) {
+                if (!ownProcess(procFd, pid)) continue;
+                if (auto folder = parentFolder(exe)) return folder;
+                continue;
+            }
         }
-        // Under wine the executable is the loader; the Windows image path is the first argument.
-        auto arguments = readNulList(processDir + "/cmdline");
-        if (arguments.empty() || !isClientImageName(arguments.front())) continue;
-        const std::string& image = arguments.front();
+        // Under wine the executable is wine's loader and the Windows image path is the first
+        // argument. Only a loader's arguments are read: for every other process the executable
+        // link has already said what it runs, and reading a process's arguments costs a walk
+        // through its memory.
+        if (!isWineLoader(std::string_view(link, static_cast<std::size_t>(linkLength)))) continue;
+        std::string_view image = firstArgument(procFd, pid, arguments, sizeof arguments);
+        if (image.empty() || !isClientImageName(image) || !ownProcess(procFd, pid)) continue;
         if (isDrivePath(image)) {
-            std::string prefix = prefixOfProcess(processDir, fallbackPrefix);
+            std::string prefix = prefixOfProcess(procFd, pid, fallbackPrefix);
             if (prefix.empty()) continue;
             if (auto folder = parentFolder(image)) return windowsPathInPrefix(*folder, prefix);
             continue;
@@ -142,9 +240,36 @@ std::optional<std::string> findRunningClientDir() {
     }
 }
 
-std::string productSettingsPath() { return windowsPathInPrefix(kProductSettingsWindowsPath, defaultWinePrefix()); }
+std::string productSettingsPath() {
+    return windowsPathInPrefix(kProductSettingsWindowsPath, defaultWinePrefix());
+}
 
-std::string hostInstallPath(const std::string& path) { return windowsPathInPrefix(path, defaultWinePrefix()); }
+std::string hostInstallPath(const std::string& path) {
+    return windowsPathInPrefix(path, defaultWinePrefix());
+}
+
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t limit) {
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; the type check then
+    // refuses it (and devices) before any read.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if (info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > limit) return std::nullopt;
+    std::string content(limit + 1, '\0');
+    std::size_t done = 0;
+    while (done < content.size()) {
+        ssize_t length = ::read(fd.get(), content.data() + done, content.size() - done);
+        if (length < 0 && errno == EINTR) continue;
+        if (length < 0) return std::nullopt;
+        if (length == 0) break;
+        done += static_cast<std::size_t>(length);
+    }
+    // The file grew past the limit after fstat: still refused.
+    if (done > limit) return std::nullopt;
+    content.resize(done);
+    return content;
+}
 
 std::vector<std::string> defaultInstallDirs() {
     std::string prefix = defaultWinePrefix();

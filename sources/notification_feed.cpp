@@ -89,6 +89,16 @@ void NotificationReader::ensureNotificationReader() {
     });
 }
 
+std::int64_t NotificationReader::nextStartMs() const {
+    if (!enabled() || running_.load() || !lastStart_) return kNeverDueMs;
+    {
+        // Without a client session no reader is started, however long ago the last one was.
+        std::lock_guard<std::mutex> lock(host_.statusMutex());
+        if (!host_.sourceState().lockfile) return kNeverDueMs;
+    }
+    return *lastStart_ + kStartSpacingMs;
+}
+
 void NotificationReader::setStatusIfCurrent(std::uint64_t generation, const char* status) {
     if (generation_.load() != generation) return;
     {
@@ -97,6 +107,8 @@ void NotificationReader::setStatusIfCurrent(std::uint64_t generation, const char
     }
     running_ = false;
     exited_ = true;
+    // The phase endpoints go back to their faster interval, and a new reader may be due.
+    host_.wakeCollection();
 }
 
 void NotificationReader::runNotificationReader(Lockfile lockfile, std::uint64_t generation) {
@@ -118,8 +130,11 @@ void NotificationReader::runNotificationReader(Lockfile lockfile, std::uint64_t 
         connection_ = connection;
     }
     if (!stopRequest_.load() && connection->send(kSubscribeMessage)) {
-        std::lock_guard<std::mutex> lock(host_.statusMutex());
-        host_.sourceState().lcuNotifications = "connected";
+        {
+            std::lock_guard<std::mutex> lock(host_.statusMutex());
+            host_.sourceState().lcuNotifications = "connected";
+        }
+        host_.wakeCollection();
     }
     while (!stopRequest_.load()) {
         std::optional<std::string> message = connection->receive();
@@ -153,8 +168,13 @@ void NotificationReader::recordNotification(const std::string& uri, const std::s
     std::lock_guard<std::mutex> lock(host_.statusMutex());
     SourceState& state = host_.sourceState();
     ++state.notificationCounters[uri];
-    if (uri == kGameflowPhasePath && data.kind == JsonKind::String) state.gameflowPhase = data.text;
+    const bool phaseChanged =
+        uri == kGameflowPhasePath && data.kind == JsonKind::String && state.gameflowPhase != data.text;
+    if (phaseChanged) state.gameflowPhase = data.text;
     host_.enqueue(std::move(observation));
+    // The new phase's endpoints are due at their own interval from now on, not at the next
+    // due time of the old phase.
+    if (phaseChanged) host_.wakeCollection();
 }
 
 bool NotificationReader::stopNotificationReader(std::int64_t timeoutMs) {

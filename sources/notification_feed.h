@@ -44,6 +44,10 @@ public:
     // Records one event: the observation, the URI's counter and, for the phase URI, the phase.
     void recordNotification(const std::string& uri, const std::string& eventType, JsonValue data);
 
+    // The steady time at which ensureNotificationReader would next start a reader that is not
+    // running (starts are spaced 5 s apart); kNeverDueMs when it would not. Collection thread.
+    std::int64_t nextStartMs() const;
+
     bool abandoned() const { return abandoned_.load(); }
     bool running() const { return running_.load(); }
 
@@ -63,9 +67,9 @@ private:
     std::atomic<bool> exited_{true};  // no reader yet counts as exited
     std::atomic<bool> abandoned_{false};
     std::atomic<std::uint64_t> generation_{0};
-    std::thread thread_;                    // collection thread only
+    std::thread thread_;                     // collection thread only
     std::optional<std::int64_t> lastStart_;  // steady ms; collection thread only
-    std::string readerFingerprint_;         // collection thread only
+    std::string readerFingerprint_;          // collection thread only
 
     std::mutex connectionMutex_;  // guards connection_; never held with the status lock
     std::shared_ptr<WebSocketConnection> connection_;

@@ -19,6 +19,7 @@ constexpr std::int32_t kDiscoverWithoutLockfileMs = 2000;
 constexpr std::int32_t kInactiveIntervalMs = 10000;
 constexpr std::int32_t kNotificationFloorMs = 5000;
 constexpr std::int32_t kLoopbackTimeoutMs = 2000;
+constexpr std::int64_t kFirstAskDelayMs = 25;
 
 // Interval 0 means "the phase interval when active in the phase, else kInactiveIntervalMs".
 struct LcuEndpoint {
@@ -116,6 +117,63 @@ bool Poller::isDue(const std::string& key, std::int32_t intervalMs) {
     if (found != due_.end() && now - found->second < intervalMs) return false;
     due_[key] = now;
     return true;
+}
+
+std::int64_t Poller::nextDueMs() {
+    if (!config_.enabled || !config_.collectionEnabled || !tls_.configured) return kNeverDueMs;
+    const std::int64_t now = host_.steadyNowMs();
+    std::int64_t next = kNeverDueMs;
+    // The same keys and intervals that collectOnce would test in this state. A key never
+    // asked yet (the in-game endpoints when a game has just started) is asked in the next
+    // step, one step of the former 25 ms cadence later, as before.
+    auto consider = [&](const std::string& key, std::int32_t intervalMs) {
+        auto found = due_.find(key);
+        next = std::min(next, found == due_.end() ? now + kFirstAskDelayMs : found->second + intervalMs);
+    };
+    bool haveLockfile = false, notificationsConnected = false, inGame = false;
+    std::string phase;
+    {
+        Lock lock(host_.statusMutex());
+        const SourceState& state = host_.sourceState();
+        haveLockfile = state.lockfile.has_value();
+        notificationsConnected = state.lcuNotifications == "connected";
+        inGame = state.liveGameFlag;
+        phase = state.gameflowPhase;
+    }
+    if (config_.lcu) {
+        consider("discover", haveLockfile ? kDiscoverWithLockfileMs : kDiscoverWithoutLockfileMs);
+        if (haveLockfile) {
+            const std::int32_t phaseInterval = phaseIntervalMs(notificationsConnected);
+            consider(kGameflowPhasePath, phaseInterval);
+            const std::vector<std::string> active = phaseEndpoints(phase);
+            for (const auto& endpoint : kLcuEndpoints) {
+                if (!endpointEnabled(config_, endpoint.path)) continue;
+                std::int32_t interval = endpoint.fixedIntervalMs;
+                if (interval == 0) {
+                    bool isActive = std::find(active.begin(), active.end(), endpoint.path) != active.end();
+                    interval = isActive ? phaseInterval : kInactiveIntervalMs;
+                }
+                consider(endpoint.path, interval);
+            }
+        }
+    }
+    if (config_.liveClient) {
+        if (inGame) {
+            consider(kGameStatsPath, toInterval(config_.gameStatsIntervalMs));
+            const std::pair<const char*, std::int32_t> playerEndpoints[] = {
+                {"/liveclientdata/activeplayer", toInterval(config_.liveClientIntervalMs)},
+                {"/liveclientdata/playerlist", toInterval(config_.liveClientIntervalMs)},
+                {"/liveclientdata/eventdata", toInterval(config_.eventsIntervalMs)},
+            };
+            for (const auto& [path, interval] : playerEndpoints) {
+                if (endpointEnabled(config_, path)) consider(path, interval);
+            }
+        } else {
+            consider(kGameStatsPath,
+                     toInterval(isGamePhase(phase) ? config_.gameStatsIntervalMs : config_.liveClientProbeIntervalMs));
+        }
+    }
+    return next;
 }
 
 HttpRequest Poller::loopbackGet(std::int32_t port, const std::string& path) const {

@@ -14,6 +14,7 @@
 //     capture and buffer locks under the status lock, never the other way round.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -50,17 +51,17 @@ LocalTlsSettings makeLocalTlsSettings(const Config& config);
 // The state guarded by the collector's status lock, shared by polling, the notification reader
 // and the status snapshot.
 struct SourceState {
-    std::string gameflowPhase;             // never cleared
-    std::string leagueClient = "unknown";  // "tls_not_configured", "not_running", "connected",
-                                           // "unauthorized", "unreachable", "certificate_rejected"
-    std::string liveGame = "unknown";      // "tls_not_configured", "available", "unavailable",
-                                           // "certificate_rejected"
-    std::string lcuNotifications = "not_connected";  // set by the collector and the reader
-    std::string lastError;                 // the collector's last error; only ever replaced
-    std::optional<Lockfile> lockfile;      // the client session being polled
+    std::string gameflowPhase;                                  // never cleared
+    std::string leagueClient = "unknown";                       // "tls_not_configured", "not_running", "connected",
+                                                                // "unauthorized", "unreachable", "certificate_rejected"
+    std::string liveGame = "unknown";                           // "tls_not_configured", "available", "unavailable",
+                                                                // "certificate_rejected"
+    std::string lcuNotifications = "not_connected";             // set by the collector and the reader
+    std::string lastError;                                      // the collector's last error; only ever replaced
+    std::optional<Lockfile> lockfile;                           // the client session being polled
     std::map<std::string, std::uint64_t> notificationCounters;  // bumped per recorded notification
-    std::int32_t lcuFailures = 0;          // consecutive LCU requests without an HTTP status
-    bool liveGameFlag = false;             // the last game statistics request answered 200
+    std::int32_t lcuFailures = 0;                               // consecutive LCU requests without an HTTP status
+    bool liveGameFlag = false;                                  // the last game statistics request answered 200
 };
 
 // What the collector provides to host the Poller. Called on the collection thread only.
@@ -83,7 +84,14 @@ public:
     // The status record, at the end of every step that got past the TLS check. Called without
     // locks.
     virtual void recordCollectorStatus() = 0;
+    // Ends the collection thread's wait at once, so that a change made by another thread (a
+    // phase or connection change from the notification feed) takes effect in the next step
+    // rather than at the next due time. Any thread, any lock held.
+    virtual void wakeCollection() {}
 };
+
+// A due time that never comes.
+inline constexpr std::int64_t kNeverDueMs = INT64_MAX;
 
 // The endpoints polled fast in a gameflow phase (exact, case-sensitive phase texts).
 std::vector<std::string> phaseEndpoints(std::string_view phase);
@@ -106,6 +114,11 @@ public:
 
     // True (and `key` stamped with now) unless `key` was stamped less than intervalMs ago.
     bool isDue(const std::string& key, std::int32_t intervalMs);
+    // The steady time at which the next step would find something due, from the same rules as
+    // collectOnce and the current state; kNeverDueMs when nothing is ever due (collection
+    // off, TLS not configured). Lets the collection thread sleep until then instead of
+    // stepping every 25 ms. Collection thread only.
+    std::int64_t nextDueMs();
     HttpRequest loopbackGet(std::int32_t port, const std::string& path) const;
     void pollLcu(const std::string& endpoint);
     void pollLiveClient(const std::string& endpoint);

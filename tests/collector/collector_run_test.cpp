@@ -170,9 +170,10 @@ struct Aggregator {
 
 // Every polled client path answers, so the client counts as reachable.
 void scriptGameClient(ScriptedClient& fake, const std::string& phase) {
-    for (const char* path : {"/lol-gameflow/v1/session", "/lol-lobby/v2/lobby", "/lol-lobby/v2/lobby/matchmaking/search-state",
-                             "/lol-champ-select/v1/session", "/lol-summoner/v1/current-summoner",
-                             "/lol-end-of-game/v1/eog-stats-block", "/lol-game-data/assets/v1/champion-summary.json"})
+    for (const char* path :
+         {"/lol-gameflow/v1/session", "/lol-lobby/v2/lobby", "/lol-lobby/v2/lobby/matchmaking/search-state",
+          "/lol-champ-select/v1/session", "/lol-summoner/v1/current-summoner", "/lol-end-of-game/v1/eog-stats-block",
+          "/lol-game-data/assets/v1/champion-summary.json"})
         fake.answer(path, 200, "{}");
     fake.answer("/lol-gameflow/v1/gameflow-phase", 200, "\"" + phase + "\"");
 }
@@ -256,8 +257,8 @@ TEST(CollectorSnapshot, ConfigurationVariants) {
         "\"collection\":{\"lcuWebSocket\":false,\"riotRootCertFile\":\"/nonexistent/root.pem\"}}",
         errors, warnings);
     ASSERT_TRUE(v6config);
-    Collector collector(*v6config, &client, "t", [] { return std::optional<Lockfile>(testLockfile()); },
-                        FakeClocks().clocks());
+    Collector collector(
+        *v6config, &client, "t", [] { return std::optional<Lockfile>(testLockfile()); }, FakeClocks().clocks());
     JsonValue s = collector.status();
     EXPECT_EQ(s.getString("server", ""), "::1:9000");
     EXPECT_EQ(s.getString("lcuNotifications", ""), "disabled");
@@ -307,8 +308,9 @@ TEST(CollectorStatusRecord, OnChangeAndEveryFiveMinutesWhileEmpty) {
     client.on(kIngestPath, [&](const HttpRequest& r) { return aggregator.handle(r); });
     FakeClocks clocks;
     auto captureDir = std::filesystem::temp_directory_path() / ("parlow-capture-" + randomHex(6));
-    Collector collector(testConfig(",\"collection\":{\"captureDir\":" + writeJson(JsonValue(captureDir.string())) + "}"), &client,
-                        "token", {}, clocks.clocks());
+    Collector collector(
+        testConfig(",\"collection\":{\"captureDir\":" + writeJson(JsonValue(captureDir.string())) + "}"), &client,
+        "token", {}, clocks.clocks());
 
     collector.recordCollectorStatus();
     EXPECT_EQ(collector.pendingCount(), 0u);
@@ -371,9 +373,9 @@ TEST(CollectorRunTest, CollectsNotifiesUploadsAndStops) {
     fake.setFeed(feed);
 
     Config config = testConfig();
-    auto collector = std::make_unique<Collector>(config, client.get(), "token",
-                                                 [] { return std::optional<Lockfile>(testLockfile()); },
-                                                 CollectorClocks::system());
+    auto collector = std::make_unique<Collector>(
+        config, client.get(), "token", [] { return std::optional<Lockfile>(testLockfile()); },
+        CollectorClocks::system());
     std::atomic<int> callbacks{0};
     std::atomic<std::uint64_t> rawBytes{0};
     collector->setUploadCallback([&](const UploadResult& r) {
@@ -470,20 +472,20 @@ TEST(CollectorRunTest, HungFeedIsAbandonedAndPollingContinues) {
     auto feed = std::make_shared<ScriptedFeed>(true);
     fake.setFeed(feed);
     auto paused = makeFlag(false);
-    auto collector = std::make_unique<Collector>(testConfig(), client.get(), "token",
-                                                 [] { return std::optional<Lockfile>(testLockfile()); },
-                                                 CollectorClocks::system());
+    auto collector = std::make_unique<Collector>(
+        testConfig(), client.get(), "token", [] { return std::optional<Lockfile>(testLockfile()); },
+        CollectorClocks::system());
     CollectorRun run(std::move(client), std::move(collector), paused);
     Collector& c = run.collector();
     ASSERT_TRUE(eventually([&] { return c.status().getString("lcuNotifications", "") == "connected"; }))
         << writeJson(c.status());
 
     // Pausing stops the reader once; it ignores the close and is given up after 3 s.
-    paused->store(true);
+    run.setPaused(true);
     ASSERT_TRUE(eventually([&] { return c.status().getString("lcuNotifications", "") == "abandoned"; }, 6000ms));
     EXPECT_EQ(c.status().getString("lastError", ""),
               "LCU WebSocket reader did not stop; notifications disabled, polling continues");
-    paused->store(false);
+    run.setPaused(false);
     std::size_t before = fake.timesOf("/lol-gameflow/v1/gameflow-phase").size();
     ASSERT_TRUE(eventually([&] { return fake.timesOf("/lol-gameflow/v1/gameflow-phase").size() > before; }));
     std::this_thread::sleep_for(5500ms);
@@ -496,6 +498,38 @@ TEST(CollectorRunTest, HungFeedIsAbandonedAndPollingContinues) {
     std::this_thread::sleep_for(100ms);
 }
 
+// An idle collector (no game client) sleeps until its next discovery. Catches a collection
+// thread that wakes on a fixed step (every 25 ms or 250 ms) whether or not anything is due.
+TEST(CollectorRunTest, IdleCollectorStepsOnlyForDiscovery) {
+    struct Case {
+        const char* what;
+        const char* collection;
+    };
+    const Case cases[] = {
+        {"discovery only", ",\"collection\":{\"liveClient\":false,\"insecureLocalTls\":true}"},
+        {"discovery and in-game probe", ",\"collection\":{\"insecureLocalTls\":true}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto client = std::make_unique<ScriptedClient>();
+        std::atomic<int> discoveries{0};
+        auto collector = std::make_unique<Collector>(
+            testConfig(c.collection), client.get(), "token",
+            [&] {
+                ++discoveries;
+                return std::optional<Lockfile>();
+            },
+            CollectorClocks::system());
+        CollectorRun run(std::move(client), std::move(collector), makeFlag(false));
+        // Discovery runs every 2 s without a client; the in-game probe shares its due times.
+        ASSERT_TRUE(eventually([&] { return discoveries.load() >= 3; }, 10000ms));
+        const std::uint64_t steps = run.collector().collectionSteps();
+        const int seen = discoveries.load();
+        EXPECT_LE(steps, static_cast<std::uint64_t>(seen) + 1) << steps << " steps for " << seen << " discoveries";
+        EXPECT_TRUE(run.stop());
+    }
+}
+
 // Catches a final flush towards an aggregator that was never reached.
 TEST(CollectorRunTest, NoFlushWhenTheAggregatorIsUnreachable) {
     auto client = std::make_unique<ScriptedClient>();
@@ -503,8 +537,8 @@ TEST(CollectorRunTest, NoFlushWhenTheAggregatorIsUnreachable) {
     Aggregator aggregator;
     aggregator.status = 0;
     fake.on(kIngestPath, [&](const HttpRequest& r) { return aggregator.handle(r); });
-    auto collector = std::make_unique<Collector>(testConfig(",\"collection\":{\"enabled\":false}"),
-                                                 client.get(), "token", LockfileSupplier{}, CollectorClocks::system());
+    auto collector = std::make_unique<Collector>(testConfig(",\"collection\":{\"enabled\":false}"), client.get(),
+                                                 "token", LockfileSupplier{}, CollectorClocks::system());
     Observation o;
     o.api = "lcu";
     o.endpoint = "/x";
@@ -529,7 +563,8 @@ TEST(CollectorRunTest, FinalFlushAfterSuccess) {
     Config config = testConfig(",\"collection\":{\"enabled\":false}");
     config.batchIntervalMs = 60000;  // only the flush can send what is queued at stop
     config.maxBatchSize = 10;
-    auto collector = std::make_unique<Collector>(config, client.get(), "token", LockfileSupplier{}, CollectorClocks::system());
+    auto collector =
+        std::make_unique<Collector>(config, client.get(), "token", LockfileSupplier{}, CollectorClocks::system());
     Observation o;
     o.api = "lcu";
     o.endpoint = "/x";

@@ -1,14 +1,17 @@
 #include "sources/lockfile_posix.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "core/files.h"
@@ -133,25 +136,48 @@ TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
 
     testing::TempDir proc2;
     proc2.path("7");
+    std::filesystem::create_symlink("/usr/bin/wine64-preloader", proc2.path() + "/7/exe");
     proc2.write("7/cmdline", nulList({"D:\\LoL\\leagueclient.exe"}));
     proc2.path("9");
     std::filesystem::create_symlink("/opt/native/LeagueClientUx.exe", proc2.path() + "/9/exe");
     // Without WINEPREFIX in its environment, the wine process uses the fallback prefix.
-    EXPECT_EQ(findRunningClientDirIn(proc2.path(), "/fallback"), std::optional<std::string>("/fallback/dosdevices/d:/LoL"));
+    EXPECT_EQ(findRunningClientDirIn(proc2.path(), "/fallback"),
+              std::optional<std::string>("/fallback/dosdevices/d:/LoL"));
 
     testing::TempDir proc3;
+    // Without an executable link (a kernel thread, an ended process, another user's process)
+    // the first argument is not looked at.
+    proc3.path("4");
+    proc3.write("4/cmdline", nulList({"/opt/lol/LeagueClientUx.exe"}));
+    // A process that is not wine's loader is judged by its executable alone.
+    proc3.path("3");
+    std::filesystem::create_symlink("/usr/bin/python3", proc3.path() + "/3/exe");
+    proc3.write("3/cmdline", nulList({"C:\\Riot Games\\LeagueClientUx.exe"}));
     proc3.path("5");
+    std::filesystem::create_symlink("/usr/bin/wine64-preloader", proc3.path() + "/5/exe");
     proc3.write("5/cmdline", nulList({"LeagueClientUx.exe"}));  // no folder to trust
     proc3.path("6");
+    std::filesystem::create_symlink("/usr/bin/wine", proc3.path() + "/6/exe");
     proc3.write("6/cmdline", nulList({"/usr/bin/LeagueClientUx.exe.bak"}));
     EXPECT_FALSE(findRunningClientDirIn(proc3.path(), "/fallback").has_value());
     EXPECT_FALSE(findRunningClientDirIn(proc3.path() + "/absent", "/fallback").has_value());
 }
 
+// A copy of sleep(1) named like wine's loader, so that a real process shows itself as the
+// client does under wine: the loader as its executable, the Windows image as its first argument.
+std::string wineLikeSleep(const testing::TempDir& dir) {
+    std::string sleepPath = std::filesystem::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep";
+    std::string loader = dir.path("bin") + "/wine64-preloader";
+    std::filesystem::copy_file(sleepPath, loader, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(loader, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
+                                             std::filesystem::perms::others_exec);
+    return loader;
+}
+
 TEST(ProcessScan, FindsARealProcessByItsFirstArgument) {
     testing::TempDir dir;
     const std::string image = dir.path("Riot Client") + "/LeagueClientUx.exe";
-    std::string sleepPath = std::filesystem::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep";
+    std::string sleepPath = wineLikeSleep(dir);
     std::string seconds = "30";
     char* argv[] = {const_cast<char*>(image.c_str()), const_cast<char*>(seconds.c_str()), nullptr};
     pid_t pid = 0;
@@ -170,6 +196,140 @@ TEST(ProcessScan, FindsARealProcessByItsFirstArgument) {
         if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(found, std::optional<std::string>(dir.path("Riot Client")));
+}
+
+// Runs `search` on another thread and gives it 20 s, far more than a search that does not
+// block needs. One that blocks (on a FIFO, say) is a failure, and `release` is then repeated
+// until it unblocks, so that the test still ends.
+template <typename Search, typename Release>
+std::optional<std::string> searchWithin(Search search, Release release, bool& blocked) {
+    auto pending = std::async(std::launch::async, search);
+    blocked = pending.wait_for(std::chrono::seconds(20)) != std::future_status::ready;
+    while (pending.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) release();
+    return pending.get();
+}
+
+// Opens a FIFO for writing without waiting and closes it again: a reader blocked in its open
+// then sees the end of the file.
+void releaseFifo(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+}
+
+// Planted files in the place of the lockfile or the product settings. Catches an open that
+// follows a link, an open that waits for a FIFO's writer (the collection thread hangs for
+// good), a file type other than a regular file being read, and a refused file that ends the
+// search instead of passing on to the next candidate.
+TEST(PlantedFiles, OnlyARegularFileIsRead) {
+    struct Case {
+        const char* what;
+        bool settings;  // planted as the product settings file rather than as the lockfile
+        enum Kind { Fifo, Link, Regular } kind;
+        bool planted;  // the planted file is used
+    };
+    const Case cases[] = {
+        {"lockfile FIFO", false, Case::Fifo, false},
+        {"lockfile link to a valid lockfile", false, Case::Link, false},
+        {"regular lockfile", false, Case::Regular, true},
+        {"settings FIFO", true, Case::Fifo, false},
+        {"settings link to a valid settings file", true, Case::Link, false},
+        {"regular settings file", true, Case::Regular, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::TempDir prefix;
+        ScopedEnv wine("WINEPREFIX", prefix.path());
+        ScopedEnv league("LEAGUE_INSTALL_DIR", "");
+        const std::string settingsFolder = "drive_c/ProgramData/Riot Games/Metadata/league_of_legends.live";
+        const std::string settingsFile = settingsFolder + "/league_of_legends.live.product_settings.yaml";
+        // The planted settings name this folder; a valid lockfile waits there.
+        prefix.write("drive_c/Planted/lockfile", "LeagueClient:1:2000:planted:https");
+        const std::string settingsText = "product_install_full_path: \"C:\\Planted\"\n";
+        prefix.write("drive_c/Riot Games/League of Legends/lockfile", "LeagueClient:1:2000:default:https");
+        const std::string planted = c.settings
+                                        ? prefix.path(settingsFolder) + "/league_of_legends.live.product_settings.yaml"
+                                        : prefix.path("configured") + "/lockfile";
+        const std::string elsewhere = c.settings
+                                          ? prefix.write("elsewhere.yaml", settingsText)
+                                          : prefix.write("elsewhere/lockfile", "LeagueClient:1:2000:planted:https");
+        switch (c.kind) {
+            case Case::Fifo:
+                ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+                break;
+            case Case::Link:
+                std::filesystem::create_symlink(elsewhere, planted);
+                break;
+            case Case::Regular:
+                if (c.settings)
+                    prefix.write(settingsFile, settingsText);
+                else
+                    prefix.write("configured/lockfile", "LeagueClient:1:2000:planted:https");
+                break;
+        }
+        bool blocked = false;
+        auto password = searchWithin(
+            [&]() -> std::optional<std::string> {
+                auto found = findLockfile(prefix.path() + "/configured");
+                return found ? std::optional<std::string>(found->password) : std::nullopt;
+            },
+            [&] { releaseFifo(planted); }, blocked);
+        EXPECT_FALSE(blocked) << "the search waited on the planted file";
+        EXPECT_EQ(password, std::optional<std::string>(c.planted ? "planted" : "default"));
+    }
+}
+
+// Waits until the process has exec'd into an image whose first argument is `image`.
+bool waitForFirstArgument(pid_t pid, const std::string& image) {
+    for (int attempt = 0; attempt < 6000; ++attempt) {
+        auto cmdline = readWholeFile("/proc/" + std::to_string(pid) + "/cmdline");
+        if (cmdline && cmdline->rfind(image + std::string(1, '\0'), 0) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Another user's processes. Catches a scan that takes any user's process named like the
+// client, which lets that user choose the folder whose lockfile is read.
+TEST(ProcessScan, AnotherUsersClientIsIgnored) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to own files and run a process as another user";
+    constexpr uid_t kOtherUser = 54321;  // no account needed: only the owner id matters
+    // A prepared tree: the same client entry, owned by us or by the other user.
+    struct TreeCase {
+        const char* what;
+        uid_t owner;
+        bool found;
+    };
+    const TreeCase trees[] = {{"own entry", 0, true}, {"other user's entry", kOtherUser, false}};
+    for (const auto& c : trees) {
+        SCOPED_TRACE(c.what);
+        testing::TempDir proc;
+        proc.path("42");
+        std::filesystem::create_symlink("/opt/other/LeagueClientUx.exe", proc.path() + "/42/exe");
+        ASSERT_EQ(::lchown(proc.path("42").c_str(), c.owner, c.owner), 0);
+        EXPECT_EQ(findRunningClientDirIn(proc.path(), "/fallback").has_value(), c.found);
+    }
+
+    // A real process of the other user, started as the client under wine would show itself.
+    testing::TempDir dir;
+    const std::string image = dir.path("Other User") + "/LeagueClientUx.exe";
+    std::string sleepPath = wineLikeSleep(dir);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (::setgid(kOtherUser) != 0 || ::setuid(kOtherUser) != 0) ::_exit(126);
+        char* argv[] = {const_cast<char*>(image.c_str()), const_cast<char*>("30"), nullptr};
+        ::execv(sleepPath.c_str(), argv);
+        ::_exit(127);
+    }
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } reaper{pid};
+    ASSERT_TRUE(waitForFirstArgument(pid, image)) << "the other user's process did not start";
+    EXPECT_NE(findRunningClientDir(), std::optional<std::string>(dir.path("Other User")));
 }
 
 }  // namespace

@@ -130,7 +130,8 @@ TEST(CandidateDirs, PathEquality) {
     appendCandidate(dirs, "");
     appendCandidate(dirs, "C:/Riot Games/League of Legends/");
     appendCandidate(dirs, "c:\\riot games\\league of legends");
-    EXPECT_EQ(dirs, (std::vector<std::string>{"C:\\Riot Games\\League of Legends", "c:\\riot games\\league of legends"}));
+    EXPECT_EQ(dirs,
+              (std::vector<std::string>{"C:\\Riot Games\\League of Legends", "c:\\riot games\\league of legends"}));
 }
 
 TEST(CandidateDirs, ConfiguredFolderComesFirstAndOnlyOnce) {
@@ -197,6 +198,35 @@ TEST(FindLockfile, ARewrittenFileGetsANewFingerprint) {
     ASSERT_TRUE(first && again && second);
     EXPECT_EQ(first->fingerprint, again->fingerprint);
     EXPECT_NE(first->fingerprint, second->fingerprint);
+}
+
+// Lockfiles of every size around the read limit. Catches a lockfile read whole whatever its
+// size (a huge planted file of separators then costs gigabytes), an off-by-one at the limit,
+// and a refused file that stops the search instead of passing to the next candidate.
+TEST(FindLockfile, AFileLongerThanTheLimitIsRefused) {
+    const std::string valid = "LeagueClient:1234:54321:pw:https";
+    struct Case {
+        const char* what;
+        std::string content;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"short", valid, true},
+        {"padded to the limit", valid + std::string(kLockfileReadLimit - valid.size(), ' '), true},
+        {"one byte over", valid + std::string(kLockfileReadLimit - valid.size() + 1, ' '), false},
+        {"a megabyte of separators", valid + std::string(1 << 20, ':'), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::TempDir root;
+        const std::string planted = root.path("planted");
+        root.write("planted/lockfile", c.content);
+        const std::string fallback = root.path("fallback");
+        root.write("fallback/lockfile", "LeagueClient:1:2000:fallback:https");
+        auto found = findLockfileIn({planted, fallback});
+        ASSERT_TRUE(found.has_value());
+        EXPECT_EQ(found->password, c.accepted ? "pw" : "fallback");
+    }
 }
 
 }  // namespace

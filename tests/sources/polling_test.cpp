@@ -4,12 +4,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 #include <thread>
 
 #include "core/json.h"
 #include "core/text.h"
+#include "sources/notification_feed.h"
 #include "sources/riot_root.h"
 #include "tests/sources/fake_http_client.h"
 #include "tests/sources/temp_dir.h"
@@ -78,6 +80,8 @@ public:
         return lockfile;
     }
     void recordCollectorStatus() override { ++statusRecords; }
+    int wakes = 0;
+    void wakeCollection() override { ++wakes; }
 
     std::vector<Observation> observationsOf(const std::string& endpoint) const {
         std::vector<Observation> found;
@@ -113,10 +117,37 @@ struct Harness {
     void runFor(std::int64_t ms) {
         for (std::int64_t elapsed = 0; elapsed < ms; elapsed += kTick) {
             poller->collectOnce();
+            ++steps;
             host.steady += kTick;
             host.wall += kTick;
         }
     }
+    // Steps as the collection thread now does: sleeps until the next due time; `wakeAt` are
+    // times at which another thread (the feed) wakes it, and `atWake` runs just before that
+    // step.
+    void runByDueTime(std::int64_t ms, const std::vector<std::int64_t>& wakeAt = {},
+                      const std::function<void(std::int64_t)>& atWake = {}) {
+        const std::int64_t end = host.steady + ms;
+        std::size_t nextWake = 0;
+        while (host.steady < end) {
+            const std::int64_t stepStart = host.steady;
+            poller->collectOnce();
+            ++steps;
+            std::int64_t next = std::max(poller->nextDueMs(), stepStart + 1);
+            if (nextWake < wakeAt.size() && wakeAt[nextWake] < next) {
+                next = std::max(wakeAt[nextWake], stepStart + 1);
+                host.wall += next - host.steady;
+                host.steady = next;
+                if (atWake) atWake(next);
+                ++nextWake;
+                continue;
+            }
+            if (next == kNeverDueMs || next > end) next = end;
+            host.wall += next - host.steady;
+            host.steady = next;
+        }
+    }
+    int steps = 0;
     // The client answers every REST path; the phase endpoint with `phase`.
     void answerPhase(const std::string& phase) {
         for (const char* path :
@@ -206,6 +237,131 @@ TEST(PollingSchedule, FollowsThePhaseTablesOverOneMinute) {
         // Failed probes outside a game are never recorded.
         EXPECT_TRUE(h.host.observationsOf(kGameStats).empty());
         EXPECT_EQ(h.host.observations.size(), requests.size() - every(kStart, interval[kGameStats], 60000).size());
+    }
+}
+
+// The collection thread sleeps until the next due time instead of stepping every 25 ms; this
+// compares every request (path and time) of the two ways of stepping over the same script.
+// Catches a next due time computed later than an endpoint is really due (a request then comes
+// late or never), a phase interval change not taken into account, and a discovery interval
+// taken from the lockfile state before the step instead of after it.
+TEST(PollingSchedule, SleepingUntilTheNextDueTimeKeepsEveryRequest) {
+    struct Case {
+        const char* what;
+        std::string phase;
+        bool notificationsConnected;
+        bool inGame;             // the in-game API answers from the start
+        bool clientLeaves;       // the lockfile goes away after 20 s and comes back after 40 s
+        bool liveClient = true;  // the in-game API is polled
+    };
+    const Case cases[] = {
+        {"no client", "", false, false, true},
+        {"no client, in-game API off", "", false, false, true, false},
+        {"client leaves, in-game API off", "Lobby", false, false, true, false},
+        {"lobby", "Lobby", false, false, false},
+        {"lobby with notifications", "Lobby", true, false, false},
+        {"champion select", "ChampSelect", false, false, false},
+        {"game", "InProgress", false, true, false},
+        {"game with notifications", "InProgress", true, true, false},
+        {"end of game", "EndOfGame", false, false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto script = [&](Harness& h) {
+            if (std::string(c.what).rfind("no client", 0) != 0) h.host.lockfile = lockfileFor(50001, "pw");
+            h.config.liveClient = c.liveClient;
+            h.host.state.lcuNotifications = c.notificationsConnected ? "connected" : "not_connected";
+            h.answerPhase(c.phase);
+            if (c.inGame) {
+                h.http.answer(kGameStats, 200, "{\"gameTime\":1.0}");
+                h.http.answer(kActivePlayer, 200, "{}");
+                h.http.answer(kPlayerList, 200, "[]");
+                h.http.answer(kEventData, 200, "{\"Events\":[]}");
+            }
+            h.start();
+        };
+        Harness ticking, sleeping;
+        script(ticking);
+        script(sleeping);
+        for (Harness* h : {&ticking, &sleeping}) {
+            auto run = [&](std::int64_t ms) {
+                if (h == &ticking)
+                    h->runFor(ms);
+                else
+                    h->runByDueTime(ms);
+            };
+            if (c.clientLeaves) {
+                run(20000);
+                h->host.lockfile.reset();
+                run(20000);
+                h->host.lockfile = lockfileFor(50001, "pw");
+                run(20000);
+            } else {
+                run(60000);
+            }
+        }
+        auto ticked = ticking.http.requests();
+        auto slept = sleeping.http.requests();
+        ASSERT_EQ(slept.size(), ticked.size());
+        for (std::size_t i = 0; i < ticked.size(); ++i) {
+            EXPECT_EQ(slept[i].request.path, ticked[i].request.path) << "request " << i;
+            EXPECT_EQ(slept[i].at, ticked[i].at) << ticked[i].request.path;
+        }
+        EXPECT_EQ(sleeping.host.discoveries, ticking.host.discoveries);
+        // The point of it: far fewer steps than one every 25 ms.
+        EXPECT_LT(sleeping.steps * 4, ticking.steps) << sleeping.steps << " steps";
+    }
+}
+
+// Events from the feed, recorded on the reader thread while the collection thread sleeps.
+// Catches a phase change that does not wake it (the new phase's endpoints would wait for the
+// old phase's next due time), and wakes for events that change nothing of the schedule.
+TEST(FeedWakesCollection, OnlyAPhaseChangeWakesTheCollectionThread) {
+    struct Case {
+        const char* uri;
+        JsonValue data;
+        int wakes;
+    };
+    const Case cases[] = {
+        {kPhase, JsonValue("ChampSelect"), 1},
+        {kPhase, JsonValue("Lobby"), 0},   // the phase it already is
+        {kPhase, JsonValue::object(), 0},  // not a phase text
+        {kLobby, JsonValue("ChampSelect"), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.uri) + " " + writeJson(c.data));
+        Harness h;
+        h.host.state.gameflowPhase = "Lobby";
+        NotificationReader reader(h.config, h.http, insecureTls(), h.host);
+        reader.recordNotification(c.uri, "Update", c.data);
+        EXPECT_EQ(h.host.wakes, c.wakes);
+        EXPECT_EQ(h.host.observations.size(), 1u);
+    }
+}
+
+// Intervals that are no multiple of 25 ms are now kept exactly. Catches a due time rounded to
+// a step grid, which asks an endpoint less often than configured.
+TEST(PollingSchedule, IntervalsAreKeptToTheMillisecond) {
+    struct Case {
+        std::uint32_t liveMs, eventsMs, statsMs;
+    };
+    const Case cases[] = {{330, 510, 770}, {251, 999, 1001}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.liveMs));
+        Harness h;
+        h.config.lcu = false;
+        h.config.liveClientIntervalMs = c.liveMs;
+        h.config.eventsIntervalMs = c.eventsMs;
+        h.config.gameStatsIntervalMs = c.statsMs;
+        h.http.answer(kGameStats, 200, "{}");
+        h.http.answer(kActivePlayer, 200, "{}");
+        h.http.answer(kPlayerList, 200, "[]");
+        h.http.answer(kEventData, 200, "{}");
+        h.start();
+        h.runByDueTime(20000);
+        EXPECT_EQ(h.http.timesOf(kGameStats), every(kStart, c.statsMs, 20000));
+        EXPECT_EQ(h.http.timesOf(kActivePlayer), every(kStart + kTick, c.liveMs, 20000 - kTick));
+        EXPECT_EQ(h.http.timesOf(kEventData), every(kStart + kTick, c.eventsMs, 20000 - kTick));
     }
 }
 
