@@ -167,7 +167,13 @@ void Controller::dispatch(const UiEvent& event) {
             startEnrollWith(event.code, event.flag);
             break;
         case UiAction::Pause:
-            state_.paused->store(event.flag);
+            // Through the running collector when there is one: it wakes its collection thread,
+            // so a resume starts polling at once.
+            if (collector_ && !collector_->stopped()) {
+                collector_->setPaused(event.flag);
+            } else {
+                state_.paused->store(event.flag);
+            }
             savePaused(state_);
             refresh();
             break;
