@@ -58,9 +58,9 @@ struct Key {
     ~Key() { OPENSSL_cleanse(bytes, sizeof bytes); }
 };
 
-// The token folder, made owner-only when this creates it. 0 when it is a real folder of this
-// user that nobody else can write; otherwise an errno value. A folder another user owns (or
-// a link in its place) is refused: its owner could swap the key or the token files.
+// The token folder, made owner-only (created so, or closed). 0 when it is a real folder of
+// this user; otherwise an errno value. A folder another user owns (or a link in its place) is
+// refused: its owner could swap the key or the token files.
 int checkTokenFolder(const std::string& folder, bool create) {
     if (folder.empty()) {
         return ENOENT;
@@ -79,8 +79,13 @@ int checkTokenFolder(const std::string& folder, bool create) {
     if (::lstat(folder.c_str(), &info) != 0) {
         return errno;
     }
-    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 022) != 0) {
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
         return EPERM;
+    }
+    // A folder of ours that others may enter (made by an earlier version, or by hand) is
+    // closed rather than refused, so an existing token stays usable.
+    if ((info.st_mode & 077) != 0 && ::chmod(folder.c_str(), 0700) != 0) {
+        return errno;
     }
     return 0;
 }

@@ -88,6 +88,9 @@ private:
     std::mutex handleLock_;
     win::WinHttpHandle handle_;
     std::mutex sendLock_;  // one send in flight; taken before handleLock_
+    // Set once receive has seen a close frame or failed: the connection is over, and send
+    // must not go on using it.
+    std::atomic<bool> finished_{false};
     std::shared_ptr<win::AsyncContext> context_;
 };
 

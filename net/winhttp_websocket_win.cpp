@@ -244,7 +244,7 @@ bool WinWebSocket::send(const std::string& text) {
     win::AsyncContext& context = *context_;
     {
         std::lock_guard<std::mutex> lock(handleLock_);
-        if (!handle_) {
+        if (!handle_ || finished_) {
             return false;
         }
         {
@@ -283,6 +283,7 @@ std::optional<std::string> WinWebSocket::receive() {
             DWORD error = WinHttpWebSocketReceive(handle_.get(), context.receiveBuffer.data(),
                                                   static_cast<DWORD>(context.receiveBuffer.size()), nullptr, nullptr);
             if (error != NO_ERROR && error != ERROR_IO_PENDING) {
+                finished_ = true;
                 return std::nullopt;
             }
         }
@@ -292,6 +293,7 @@ std::optional<std::string> WinWebSocket::receive() {
             context.changed.wait(state,
                                  [&] { return context.receive.done || context.closedLocally || context.handleClosing; });
             if (!context.receive.done || context.receive.error != 0 || context.closedLocally) {
+                finished_ = true;
                 return std::nullopt;
             }
             std::string_view data(context.receiveBuffer.data(), context.receive.bytes);
@@ -308,6 +310,7 @@ std::optional<std::string> WinWebSocket::receive() {
                     message = assembler.add(TextMessageAssembler::Frame::Text, data, true);
                     break;
                 default:  // a close frame
+                    finished_ = true;
                     return std::nullopt;
             }
         }

@@ -314,6 +314,27 @@ void serveWebSocket(Stream& stream, beast::flat_buffer& buffer, const http::requ
         "Sec-WebSocket-Accept: " +
         acceptKey(std::string(request[http::field::sec_websocket_key])) + "\r\n\r\n";
     if (!writeAll(stream, upgrade)) return;
+    if (path == "/ws/ping-flood") {
+        // Many pings while reading nothing, so that the client's answers stall; then a text
+        // message, then the pongs are counted until the client closes, and the count logged.
+        const int count = std::atoi(queryValue(std::string(request.target()), "count").c_str());
+        const std::string ping = serverFrame(true, 0x9, std::string(125, 'p'));
+        std::string burst;
+        for (int sent = 0; sent < count;) {
+            burst.clear();
+            for (int i = 0; i < 1000 && sent < count; ++i, ++sent) burst += ping;
+            if (!writeAll(stream, burst)) return;
+        }
+        if (!writeAll(stream, serverFrame(true, 0x1, "done"))) return;
+        Frame frame;
+        std::uint64_t pongs = 0;
+        while (readFrame(stream, buffer, frame)) {
+            if (frame.opcode == 0xA) ++pongs;
+            if (frame.opcode == 0x8) break;
+        }
+        record("pongs", "PONGS", std::to_string(pongs), request.base());
+        return;
+    }
     if (path == "/ws/echo") {
         drainFrames(stream, buffer, true, true);
     } else if (path == "/ws/fragments") {

@@ -270,6 +270,28 @@ TEST_F(PosixTransport, BytesAfterTheConnectAnswerAreRefused) {
     EXPECT_TRUE(serverLog("tls").empty()) << "a request left after the forged bytes";
 }
 
+// A peer that pings while it reads nothing: our pongs cannot leave. Catches a pong queued for
+// every ping while the write is stalled (the queue then grows with the peer's sending, and
+// every one of them eventually arrives); with one waiting pong at most, only those that fit
+// into the socket buffers before the stall, plus one, ever reach the server.
+TEST_F(PosixTransport, StalledWritesKeepOnePongAtMost) {
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    constexpr int kPings = 200000;  // 25 MB of pongs: far more than any socket buffer holds
+    HttpRequest request = plain("/ws/ping-flood?count=" + std::to_string(kPings));
+    request.timeoutMs = 20000;
+    std::string error;
+    auto connection = client->connectWebSocket(request, error);
+    ASSERT_NE(connection, nullptr) << error;
+    EXPECT_EQ(connection->receive(), std::optional<std::string>("done"));
+    connection->close();
+    std::string pongs;
+    while (pongs.empty()) {
+        for (const auto& entry : serverLog("pongs"))
+            if (entry.method == "PONGS") pongs = entry.target;
+    }
+    EXPECT_LT(std::stoll(pongs), kPings / 2) << pongs << " pongs for " << kPings << " pings";
+}
+
 // "localhost" is allowed plain HTTP because it names this machine; where it resolves somewhere
 // else (here a private mount namespace maps it to a documentation address), nothing may be sent.
 // Catches plain HTTP trusted by the name alone. Needs root for the namespace: skipped otherwise.

@@ -25,8 +25,9 @@ protected:
 };
 
 // Catches fragments delivered separately, binary data delivered or corrupting the next text,
-// a lost close frame, and messages not echoed whole. Each list is what receive() must return
-// in order; nullopt means the connection reported itself finished.
+// a lost close frame, messages not echoed whole, and a connection that still sends after it
+// reported itself finished. Each list is what receive() must return in order; nullopt means
+// the connection reported itself finished, after which send must fail.
 TEST_F(WebSocketContract, MessageAssembly) {
     struct Case {
         const char* path;
@@ -43,6 +44,7 @@ TEST_F(WebSocketContract, MessageAssembly) {
             auto connection = open(tls, c.path);
             ASSERT_NE(connection, nullptr);
             for (const auto& expected : c.expected) EXPECT_EQ(connection->receive(), expected);
+            if (!c.expected.back()) EXPECT_FALSE(connection->send("after the end"));
             connection->close();
         }
     }
