@@ -200,7 +200,7 @@ TEST(CollectorEndToEnd, DiscoversCollectsNotifiesUploadsAndStopsOverThePlatformT
 
     // Paused, the collector makes nothing more; everything it captured drains and is
     // acknowledged exactly once.
-    paused->store(true);
+    run.setPaused(true);
     std::vector<JsonValue> captured;
     std::optional<JsonValue> s;
     const JsonValue* boot = nullptr;
