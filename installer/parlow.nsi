@@ -77,8 +77,9 @@ Var Fresh
 ; it is never killed, since that would lose the observations it still holds.
 !macro DEFINE_QUIT_RUNNING un
 Function ${un}InstanceAlive
-  ; $R0: 1 while the tray window or the single-instance mutex (held until the process ends)
-  ; exists.
+  ; $R0: 1 while the tray window, the single-instance mutex or the instance's process (whose
+  ; handle QuitRunning keeps in $R1) still exists: the process ends after its window, and its
+  ; files stay in use until it has.
   Push $0
   StrCpy $R0 0
   FindWindow $0 "${TRAY_CLASS}" "${TRAY_TITLE}"
@@ -90,6 +91,12 @@ Function ${un}InstanceAlive
     ${If} $0 != 0
       StrCpy $R0 1
       System::Call 'kernel32::CloseHandle(p r0)'
+    ${ElseIf} $R1 != 0
+      ; WAIT_TIMEOUT (258): still running.
+      System::Call 'kernel32::WaitForSingleObject(p R1, i 0) i .r0'
+      ${If} $0 == 258
+        StrCpy $R0 1
+      ${EndIf}
     ${EndIf}
   ${EndIf}
   Pop $0
@@ -99,8 +106,11 @@ Function ${un}QuitRunning
   Push $0
   Push $1
   Push $2
+  Push $3
   Push $R0
+  Push $R1
   StrCpy $WasRunning 0
+  StrCpy $R1 0
   ClearErrors
   Call ${un}InstanceAlive
   ${If} $R0 == 1
@@ -113,6 +123,8 @@ Function ${un}QuitRunning
       ${If} $2 == 0
         FindWindow $0 "${TRAY_CLASS}" "${TRAY_TITLE}"
         ${If} $0 <> 0
+          System::Call 'user32::GetWindowThreadProcessId(p r0, *i .r3)'
+          System::Call 'kernel32::OpenProcess(i 0x00100000, i 0, i r3) p .R1'
           System::Call 'user32::PostMessageW(p r0, i ${WM_CLOSE}, p 0, p 0)'
           StrCpy $2 1
         ${EndIf}
@@ -130,7 +142,12 @@ Function ${un}QuitRunning
       ${EndIf}
     ${Loop}
   ${EndIf}
+  ${If} $R1 != 0
+    System::Call 'kernel32::CloseHandle(p R1)'
+  ${EndIf}
+  Pop $R1
   Pop $R0
+  Pop $3
   Pop $2
   Pop $1
   Pop $0

@@ -107,10 +107,11 @@ wine_processes() {
     program=$({ tr '\0' '\n' <"/proc/$pid/cmdline"; } 2>/dev/null | head -n 1)
     [[ "$program" == [A-Za-z]:* && "$program" == *"\\$1" ]] || continue
     { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX" || continue
-    echo "$pid $({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null)"
+    echo "$pid $({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null | sed 's/ *$//')"
   done
 }
 parlow_processes() { wine_processes Parlow.exe; }
+alive() { kill -0 "$1" 2>/dev/null; }
 none_running() { [ -z "$(parlow_processes)" ]; }
 # run_installer EXE ARGS...: runs it and waits; its exit code. Output goes to a file so that a
 # program it starts cannot hold a pipe of ours open.
@@ -224,12 +225,14 @@ check "one old instance runs ($old_pid)" test -n "$old_pid" -a "$(parlow_process
 run_installer "$setup" /S
 check "silent upgrade over the running version exits 0" test $? = 0
 check "entry: DisplayVersion upgraded" reg_is "$uninstall_key" DisplayVersion "$version"
-check "the old instance has ended" not kill -0 "$old_pid" 2>/dev/null
-# Exit code 0: it quit in order; a killed process would not report 0.
-check "the old instance quit in order" wait_until 5 grep -qx 0 "$work/old-parlow.exit"
+check "the old instance has ended" not alive "$old_pid"
+# Exit code 0, as after an orderly quit.
+check "the old instance quit in order" wait_until 5 grep -qsx 0 "$work/old-parlow.exit"
 # The new instance was started by the installer before it returned.
 new=$(parlow_processes)
-check "the new version runs in the background" sh -c "[ \$(printf '%s\n' \"$new\" | grep -c -- ' --background') = 1 ]"
+new_pid=${new%% *}
+check "one new instance runs ($new_pid)" test -n "$new" -a "$(printf '%s\n' "$new" | wc -l)" = 1 -a "$new_pid" != "$old_pid"
+check "the new instance was started with --background alone" test "${new#* }" = "$instdir_win\\Parlow.exe --background"
 everything_accounted() {
   py_true 'len(d["boots"]) >= 1 and all(not b["unaccounted"] and b["acknowledged"] > 0 for b in d["boots"].values())' "$summary"
 }
@@ -239,12 +242,11 @@ check "the new version collects and sends (a second boot)" wait_until 60 py_true
 py 'd' "$control/pause?on=1" post >/dev/null
 
 echo "== 4. an older installer over the running newer version"
-new_pid=$(parlow_processes | awk '{print $1}')
 run_installer "$older" /S
 older_exit=$?
 check "silent downgrade refused with a non-zero exit code ($older_exit)" test "$older_exit" != 0
 check "downgrade left the version" reg_is "$uninstall_key" DisplayVersion "$version"
-check "downgrade left the running instance alone" kill -0 "$new_pid" 2>/dev/null
+check "downgrade left the running instance alone" alive "$new_pid"
 
 echo "== 5. silent uninstall keeps the data and another copy's Run value"
 wine reg add "$run_key" /v Parlow /d '"C:\Other\Parlow\Parlow.exe" --background' /f >/dev/null 2>&1
