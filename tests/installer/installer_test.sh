@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # installer_test.sh WIN_BUILD_DIR STUBBORN_TRAY_EXE NATIVE_BUILD_DIR
 # The per-user installer under wine, in a fresh prefix of its own, with the native simulators:
-#  1. scripts/package writes the installer, the portable zip and SHA256SUMS that verify;
-#  2. a silent install puts the program, the uninstaller, the shortcut and the installed-programs
-#     entry in place and starts nothing; the installed Parlow.exe runs its self-test;
-#  3. the installed program enrolls and collects; installing a newer version over it quits it
-#     in order and starts the new one in the background, and every observation the old one
-#     issued is acknowledged or reported dropped;
-#  4. an older installer over a newer version refuses silently with a non-zero exit code;
-#  5. an instance that does not quit is neither killed nor replaced: the installer fails;
-#  6. a silent uninstall quits the program, removes its files and entries, leaves the Run value
-#     of another copy and the user's data; /REMOVEDATA removes the data and this copy's Run value.
+#  - scripts/package writes the installer, the portable zip and SHA256SUMS that verify;
+#  - a silent install puts the program, the uninstaller, the shortcut and the installed-programs
+#    entry in place and starts nothing; the installed Parlow.exe runs its self-test;
+#  - the installed program enrolls and collects; installing a newer version over it quits it
+#    in order and starts the new one in the background, and every observation the old one
+#    issued is acknowledged or reported dropped;
+#  - an older installer over a newer version refuses silently with a non-zero exit code;
+#  - an instance that does not quit is neither killed nor replaced: the installer and the
+#    uninstaller fail and change nothing;
+#  - a silent uninstall quits the program, removes its files and entries, leaves the Run value
+#    of another copy and the user's data; /REMOVEDATA removes the data and this copy's Run value,
+#    and the token folder only when nothing else is left in it.
 # Runs on the caller's display (ctest's Windows run has one under Xvfb).
 set -uo pipefail
 win_dir=$(cd "$1" && pwd)
@@ -275,6 +277,11 @@ check "the instance was asked to quit" grep -q close "$stubborn_log"
 stubborn_running() { [ -n "$(wine_processes stubborn_tray.exe)" ]; }
 check "the instance was not killed" stubborn_running
 check "no file was replaced" test "$(stat -c %Y "$instdir/Parlow.exe")" = "$(date -d 2000-01-01 +%s)"
+uninstall
+check "silent uninstall fails while an instance will not quit" test $? != 0
+check "the uninstaller left the program in place" test -s "$instdir/Parlow.exe" -a -s "$instdir/uninstall.exe"
+check "the uninstaller left the entry in place" reg_is "$uninstall_key" DisplayVersion "$version"
+check "the uninstaller did not kill the instance either" stubborn_running
 touch "$work/stop"
 check "the stand-in ends when told" wait_until 10 not stubborn_running
 
@@ -288,6 +295,14 @@ check "Run value of this copy removed" reg_absent "$run_key" Parlow
 check "the per-user application folder removed" test ! -e "$data"
 check "the tokens removed" sh -c "! ls '$tokens'/collector-*.token >/dev/null 2>&1"
 check "other files in the token folder kept" test -s "$tokens/notes.txt"
+
+echo "== 8. /REMOVEDATA removes the token folder when nothing else is in it"
+rm -f "$tokens/notes.txt"
+echo sealed >"$tokens/collector-installer-pc.token"
+run_installer "$setup" /S
+uninstall /REMOVEDATA
+check "silent uninstall /REMOVEDATA exits 0" test $? = 0
+check "the emptied token folder removed" test ! -e "$tokens"
 
 echo
 if ((failures)); then
