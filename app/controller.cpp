@@ -62,8 +62,12 @@ bool BalloonRule::decide(const std::string& state, std::int64_t nowUnixMs, bool 
     return true;
 }
 
+bool acceptableHandoverHeader(std::uint64_t tag, std::size_t length) {
+    return tag == kHandoverTag && length >= 1 && length <= kMaxHandoverBytes;
+}
+
 bool acceptableHandover(std::uint64_t tag, const void* data, std::size_t length) {
-    return tag == kHandoverTag && data != nullptr && length >= 1 && length <= kMaxHandoverBytes;
+    return data != nullptr && acceptableHandoverHeader(tag, length);
 }
 
 ControllerEnvironment productEnvironment(Autostart* autostart, const std::string& autostartCommand) {

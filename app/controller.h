@@ -64,7 +64,9 @@ private:
     std::string lastNotified_;
 };
 
-// A second instance's hand-over: the tag and 1 to 64 bytes of invite code.
+// A second instance's hand-over: the tag and 1 to 64 bytes of invite code. The header check
+// alone lets a reader refuse a block before reading it.
+bool acceptableHandoverHeader(std::uint64_t tag, std::size_t length);
 bool acceptableHandover(std::uint64_t tag, const void* data, std::size_t length);
 
 // What the controller asks of the program around it. Every call comes on the

@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "app/controller.h"
+
 namespace vornet::headless {
 
-// "NCEL" read as a little-endian integer: the tag of an invite-code hand-over.
-inline constexpr std::uint32_t kHandoverTag = 0x4C45434E;
-inline constexpr std::size_t kMaxHandoverCode = 64;
+// The tag of an invite-code hand-over, as the Windows program's.
+inline constexpr std::uint32_t kHandoverTag = static_cast<std::uint32_t>(app::kHandoverTag);
+inline constexpr std::size_t kMaxHandoverCode = app::kMaxHandoverBytes;
 inline constexpr int kHandoverTimeoutMs = 5000;
 
 inline constexpr const char* kInstanceLockName = "parlow.lock";

@@ -233,7 +233,7 @@ std::optional<std::string> HandoverListener::serveOne(int readTimeoutMs) {
         std::uint32_t tag = getLe32(header);
         std::uint32_t length = getLe32(header + 4);
         // The length is checked before anything is read, so a sender cannot make us buffer more.
-        if (tag == kHandoverTag && length >= 1 && length <= kMaxHandoverCode) {
+        if (app::acceptableHandoverHeader(tag, length)) {
             std::string bytes(length, '\0');
             if (readAll(peer.fd, reinterpret_cast<unsigned char*>(bytes.data()), length, deadline))
                 code = std::move(bytes);
