@@ -11,6 +11,7 @@
 #include "core/files.h"
 #include "core/files_platform.h"
 #include "core/text.h"
+#include "core/win_handles_win.h"
 
 namespace vornet {
 
@@ -20,25 +21,12 @@ const wchar_t* asWide(const WideString& s) {
     return reinterpret_cast<const wchar_t*>(s.c_str());
 }
 
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() {
-        if (valid()) CloseHandle(handle_);
-    }
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    bool close() {
-        HANDLE handle = handle_;
-        handle_ = INVALID_HANDLE_VALUE;
-        return handle == INVALID_HANDLE_VALUE || CloseHandle(handle) != FALSE;
-    }
+using win::FileHandle;
 
-private:
-    HANDLE handle_;
-};
+// Closes explicitly where the close itself can fail (the last write may be reported there).
+bool closeChecked(FileHandle& file) {
+    return CloseHandle(file.release()) != FALSE;
+}
 
 class CoTaskText {
 public:
@@ -145,7 +133,7 @@ bool writeDurably(const std::string& path, std::string_view bytes) {
     if (!toPath(path, wide)) return false;
     FileHandle file(CreateFileW(asWide(wide), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file.valid()) return false;
+    if (!file) return false;
     std::size_t done = 0;
     while (done < bytes.size()) {
         DWORD portion = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
@@ -154,7 +142,7 @@ bool writeDurably(const std::string& path, std::string_view bytes) {
         done += wrote;
     }
     if (!FlushFileBuffers(file.get())) return false;
-    return file.close();
+    return closeChecked(file);
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
@@ -201,7 +189,7 @@ bool createPrivateFile(const std::string& path) {
     if (!toPath(path, wide)) return false;
     FileHandle file(CreateFileW(asWide(wide), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    return file.valid() && file.close();
+    return file && closeChecked(file);
 }
 
 bool fileExists(const std::string& path) {

@@ -1,5 +1,7 @@
 // One owning type for every kind of operating-system handle: move-only, released exactly once.
-// A traits type per kind names the handle type, its empty value and how it is released.
+// A traits type per kind names the handle type, its empty value (kEmpty, or empty() where it
+// is not a constant expression; the type's zero value when neither is given) and how it is
+// released.
 #pragma once
 
 #include <utility>
@@ -40,8 +42,10 @@ public:
     }
 
 private:
-    static constexpr Handle empty() {
-        if constexpr (requires { Traits::kEmpty; }) {
+    static Handle empty() {
+        if constexpr (requires { Traits::empty(); }) {
+            return Traits::empty();
+        } else if constexpr (requires { Traits::kEmpty; }) {
             return Traits::kEmpty;
         } else {
             return Handle{};

@@ -16,6 +16,12 @@ struct KernelHandleTraits {
     using Handle = HANDLE;
     static void close(Handle h) { CloseHandle(h); }
 };
+// Files and snapshots, whose "no handle" value is INVALID_HANDLE_VALUE.
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static Handle empty() { return INVALID_HANDLE_VALUE; }
+    static void close(Handle h) { CloseHandle(h); }
+};
 struct WindowTraits {
     using Handle = HWND;
     static void close(Handle h) { DestroyWindow(h); }
@@ -65,6 +71,7 @@ struct CertChainTraits {
 
 // Mutexes, events, processes and threads.
 using KernelHandle = UniqueHandle<KernelHandleTraits>;
+using FileHandle = UniqueHandle<FileHandleTraits>;
 using Window = UniqueHandle<WindowTraits>;
 using Icon = UniqueHandle<IconTraits>;
 using Menu = UniqueHandle<MenuTraits>;

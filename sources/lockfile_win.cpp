@@ -9,17 +9,11 @@
 #include <system_error>
 
 #include "core/text.h"
+#include "core/win_handles_win.h"
 #include "sources/lockfile.h"
 
 namespace vornet {
 namespace {
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 // Compared in place: the snapshot walk visits every process, most of them not the client.
 bool isClientImageName(const wchar_t* exeFile) {
@@ -43,15 +37,15 @@ std::optional<std::string> findRunningClientDir() {
     // user) is compared, so a client started elevated is still found without opening its token.
     DWORD ownSession = 0;
     if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession)) return std::nullopt;
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (snapshot.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+    win::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return std::nullopt;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         if (!isClientImageName(entry.szExeFile)) continue;
         DWORD session = 0;
         if (!ProcessIdToSessionId(entry.th32ProcessID, &session) || session != ownSession) continue;
-        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        win::KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
         if (!process) continue;
         wchar_t image[1040];
         DWORD length = 1040;
@@ -82,10 +76,10 @@ std::optional<std::string> readSmallRegularFile(const std::string& path, std::si
     }
     // FILE_FLAG_OPEN_REPARSE_POINT opens a link itself instead of its target; the checks
     // below then refuse it, like anything that is not a plain disk file (a pipe, a device).
-    UniqueHandle file(CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (file.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+    win::FileHandle file(CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) return std::nullopt;
     if (GetFileType(file.get()) != FILE_TYPE_DISK) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file.get(), &info)) return std::nullopt;
