@@ -14,8 +14,10 @@
 #include "core/json.h"
 #include "core/text.h"
 #include "test_support.h"
+#include "test_support_win.h"
 #include "tests/ui/bmp_image.h"
 #include "tests/ui/capture_checks.h"
+#include "tests/ui/capture_palette_win.h"
 #include "ui/native_window_win.h"
 
 namespace vornet::app {
@@ -23,26 +25,9 @@ namespace {
 
 using testing::ScratchFolder;
 
-std::wstring windowsPath(const std::string& path) {
-    std::wstring out = reinterpret_cast<const wchar_t*>(utf8ToWide(path).c_str());
-    // A Unix path of the build tree, as wine shows it.
-    if (!out.empty() && out[0] == L'/') {
-        for (wchar_t& c : out) {
-            if (c == L'/') c = L'\\';
-        }
-        out = L"Z:" + out;
-    }
-    return out;
-}
-
-std::uint32_t rrggbb(COLORREF c) {
-    return (static_cast<std::uint32_t>(GetRValue(c)) << 16) | (static_cast<std::uint32_t>(GetGValue(c)) << 8) |
-           GetBValue(c);
-}
-
 // Runs Parlow.exe with `arguments` and waits for its exit code.
 std::optional<DWORD> runParlow(const std::wstring& arguments, DWORD limitMs) {
-    std::wstring commandLine = L"\"" + windowsPath(PARLOW_EXE) + L"\" " + arguments;
+    std::wstring commandLine = L"\"" + testing::parlowExe() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
@@ -82,7 +67,7 @@ TEST(ParlowSelftest, CapturesBothViewsAtThePrefixDpi) {
         ScratchFolder scratch;
         const std::string folder = scratch.file("selftest");
         SetEnvironmentVariableW(kHighContrastEnv, highContrast ? L"1" : nullptr);
-        std::optional<DWORD> code = runParlow(L"--ui-selftest \"" + windowsPath(folder) + L"\"", 60000);
+        std::optional<DWORD> code = runParlow(L"--ui-selftest \"" + testing::windowsPath(folder) + L"\"", 60000);
         SetEnvironmentVariableW(kHighContrastEnv, nullptr);
         ASSERT_TRUE(code.has_value()) << "Parlow.exe did not end";
         EXPECT_EQ(*code, 0u);
@@ -101,13 +86,7 @@ TEST(ParlowSelftest, CapturesBothViewsAtThePrefixDpi) {
         EXPECT_EQ(view->getString("state", ""), "sending");
 
         const int dpi = expectedDpi();
-        testing::CapturePalette palette;
-        palette.window = rrggbb(GetSysColor(COLOR_WINDOW));
-        palette.face = rrggbb(GetSysColor(COLOR_BTNFACE));
-        palette.highlight = rrggbb(GetSysColor(COLOR_HIGHLIGHT));
-        palette.windowText = rrggbb(GetSysColor(COLOR_WINDOWTEXT));
-        palette.buttonText = rrggbb(GetSysColor(COLOR_BTNTEXT));
-        palette.highContrast = highContrast;
+        const testing::CapturePalette palette = testing::systemPalette(highContrast);
 
         std::string error;
         std::optional<testing::BmpImage> setup = testing::readBmp(joinPath(folder, "native-setup.bmp"), &error);

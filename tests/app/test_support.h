@@ -3,10 +3,15 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/autostart.h"
+#include "app/status_window.h"
+#include "core/files.h"
 #include "core/text.h"
 
 namespace vornet::app::testing {
@@ -16,7 +21,8 @@ class ScratchFolder {
 public:
     ScratchFolder() {
         static std::atomic<int> counter{0};
-        path_ = std::filesystem::temp_directory_path() / ("parlow-app-" + randomHex(6) + "-" + std::to_string(++counter));
+        path_ =
+            std::filesystem::temp_directory_path() / ("parlow-app-" + randomHex(6) + "-" + std::to_string(++counter));
         std::filesystem::create_directories(path_);
     }
     ~ScratchFolder() {
@@ -53,6 +59,48 @@ public:
         value.reset();
         return true;
     }
+};
+
+// A status window that records what the controller asks of it.
+struct WindowLog {
+    int shows = 0;
+    int hides = 0;
+    int updates = 0;
+    bool visible = false;
+    std::string lastView;
+    std::vector<std::string> captures;
+    bool captureSucceeds = true;
+    bool destroyed = false;
+};
+
+class RecordingWindow final : public StatusWindow {
+public:
+    RecordingWindow(std::string kind, std::shared_ptr<WindowLog> log) : kind_(std::move(kind)), log_(std::move(log)) {}
+    ~RecordingWindow() override { log_->destroyed = true; }
+    const char* kind() const override { return kind_.c_str(); }
+    void* hwnd() const override { return nullptr; }
+    void show() override {
+        ++log_->shows;
+        log_->visible = true;
+    }
+    void hide() override {
+        ++log_->hides;
+        log_->visible = false;
+    }
+    bool isVisible() const override { return log_->visible; }
+    void update(const AppStatus&, const StatusView&, const std::string& viewJson) override {
+        ++log_->updates;
+        log_->lastView = viewJson;
+    }
+    void capture(const std::string& path, std::function<void(bool)> done) override {
+        log_->captures.push_back(path);
+        if (log_->captureSucceeds) writeFileAtomically(path, "BM");
+        done(log_->captureSucceeds);
+    }
+
+private:
+    std::string kind_;
+    std::shared_ptr<WindowLog> log_;
 };
 
 }  // namespace vornet::app::testing

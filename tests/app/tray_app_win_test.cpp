@@ -23,39 +23,15 @@
 #include "core/files.h"
 #include "core/text.h"
 #include "test_support.h"
+#include "test_support_win.h"
 
 namespace vornet::app {
 namespace {
 
 using testing::FakeAutostart;
+using testing::RecordingWindow;
 using testing::ScratchFolder;
-
-struct WindowLog {
-    std::atomic<int> shows{0};
-    std::atomic<int> hides{0};
-    bool visible = false;
-};
-
-class RecordingWindow final : public StatusWindow {
-public:
-    explicit RecordingWindow(std::shared_ptr<WindowLog> log) : log_(std::move(log)) {}
-    const char* kind() const override { return "native"; }
-    void* hwnd() const override { return nullptr; }
-    void show() override {
-        ++log_->shows;
-        log_->visible = true;
-    }
-    void hide() override {
-        ++log_->hides;
-        log_->visible = false;
-    }
-    bool isVisible() const override { return log_->visible; }
-    void update(const AppStatus&, const StatusView&, const std::string&) override {}
-    void capture(const std::string&, std::function<void(bool)> done) override { done(false); }
-
-private:
-    std::shared_ptr<WindowLog> log_;
-};
+using testing::WindowLog;
 
 // Runs window messages until `ready` holds or `limit` passes.
 bool pumpUntil(const std::function<bool()>& ready, std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
@@ -130,7 +106,7 @@ struct TrayHarness {
         options.nativeUi = true;
         app = std::make_unique<App>(
             GetModuleHandleW(nullptr), options, mutex, std::move(env),
-            [log = window](HINSTANCE, UiEventHandler) { return std::make_unique<RecordingWindow>(log); },
+            [log = window](HINSTANCE, UiEventHandler) { return std::make_unique<RecordingWindow>("native", log); },
             App::WebViewStarter{});
     }
     ~TrayHarness() {
@@ -318,18 +294,6 @@ TEST(TrayWindowTest, CloseAndSessionEnd) {
 
 // ---- Parlow.exe as a process ----
 
-std::wstring parlowExe() {
-    std::wstring path = reinterpret_cast<const wchar_t*>(utf8ToWide(PARLOW_EXE).c_str());
-    // A Unix path of the build tree, as wine shows it.
-    if (!path.empty() && path[0] == L'/') {
-        for (wchar_t& c : path) {
-            if (c == L'/') c = L'\\';
-        }
-        path = L"Z:" + path;
-    }
-    return path;
-}
-
 struct Child {
     PROCESS_INFORMATION info{};
     bool started = false;
@@ -342,7 +306,7 @@ struct Child {
 };
 
 bool startParlow(Child& child, const std::wstring& arguments, const std::wstring& folder) {
-    std::wstring commandLine = L"\"" + parlowExe() + L"\" " + arguments;
+    std::wstring commandLine = L"\"" + testing::parlowExe() + L"\" " + arguments;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     child.started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,

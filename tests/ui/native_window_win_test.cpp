@@ -31,6 +31,7 @@
 #include "core/text.h"
 #include "tests/ui/bmp_image.h"
 #include "tests/ui/capture_checks.h"
+#include "tests/ui/capture_palette_win.h"
 #include "ui/mark.h"
 #include "ui/view_model.h"
 
@@ -40,10 +41,7 @@ namespace {
 using testing::BmpImage;
 using testing::PixelRect;
 
-std::uint32_t rrggbb(COLORREF c) {
-    return (static_cast<std::uint32_t>(GetRValue(c)) << 16) | (static_cast<std::uint32_t>(GetGValue(c)) << 8) |
-           GetBValue(c);
-}
+using testing::rrggbb;
 
 std::wstring textOf(HWND window) {
     wchar_t buffer[256] = {};
@@ -632,16 +630,7 @@ std::string joined(const std::vector<std::string>& lines) {
 
 class CaptureTest : public NativeWindowTest {
 public:
-    testing::CapturePalette palette() {
-        testing::CapturePalette p;
-        p.window = rrggbb(GetSysColor(COLOR_WINDOW));
-        p.face = rrggbb(GetSysColor(COLOR_BTNFACE));
-        p.highlight = rrggbb(GetSysColor(COLOR_HIGHLIGHT));
-        p.windowText = rrggbb(GetSysColor(COLOR_WINDOWTEXT));
-        p.buttonText = rrggbb(GetSysColor(COLOR_BTNTEXT));
-        p.highContrast = native().highContrast();
-        return p;
-    }
+    testing::CapturePalette palette() { return testing::systemPalette(native().highContrast()); }
 
     void checkSetup(const BmpImage& image) {
         auto problems = testing::checkSetupCapture(image, dpi_, palette());
