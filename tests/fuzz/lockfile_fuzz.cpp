@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!parsed) return 0;
     if (parsed->port < 1 || parsed->port > 65535) std::abort();
     if (parsed->password.empty()) std::abort();
-    if (parsed->password.find(':') != std::string::npos) std::abort();
+    if (parsed->password.str().find(':') != std::string::npos) std::abort();
     if (parsed->fingerprint.empty() || parsed->fingerprint.find_first_not_of("0123456789") != std::string::npos) {
         std::abort();
     }
