@@ -42,6 +42,7 @@
 #include "core/text.h"
 #include "net/http_client.h"
 #include "net/http_policy.h"
+#include "net/websocket_frame.h"
 
 namespace vornet {
 namespace {
@@ -615,23 +616,10 @@ std::string randomBytes(std::size_t count) {
 
 // A client frame: always final, always masked.
 std::string clientFrame(std::uint8_t opcode, std::string_view payload) {
-    std::string frame;
-    frame.push_back(static_cast<char>(0x80 | opcode));
-    const std::uint64_t length = payload.size();
-    if (length < 126) {
-        frame.push_back(static_cast<char>(0x80 | length));
-    } else if (length <= 0xFFFF) {
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(length >> 8));
-        frame.push_back(static_cast<char>(length & 0xFF));
-    } else {
-        frame.push_back(static_cast<char>(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((length >> shift) & 0xFF));
-    }
-    const std::string mask = randomBytes(4);
-    frame += mask;
-    for (std::size_t i = 0; i < payload.size(); ++i) frame.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
-    return frame;
+    const std::string random = randomBytes(4);
+    WebSocketMask mask;
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<std::uint8_t>(random[i]);
+    return encodeWebSocketFrame(opcode, true, payload, mask);
 }
 
 // Frames are parsed on the I/O thread as they arrive, so a frame that announces a huge length
@@ -643,7 +631,7 @@ public:
           timeoutMs_(timeoutMs),
           work_(asio::make_work_guard(exchange_->io())),
           writeTimer_(exchange_->io()) {
-        input_ = exchange_->takeBuffered();
+        decoder_.feed(exchange_->takeBuffered());
         exchange_->lowest().expires_never();
         io_ = std::thread([this] {
             exchange_->io().restart();
@@ -662,7 +650,7 @@ public:
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (closed_ || finished_) return false;
-            asio::post(exchange_->io(), [this, frame = clientFrame(0x1, text), &done]() mutable {
+            asio::post(exchange_->io(), [this, frame = clientFrame(ws_opcode::kText, text), &done]() mutable {
                 queueWrite(std::move(frame), [&done](bool ok) { done.set_value(ok); });
             });
         }
@@ -733,77 +721,41 @@ private:
                     finish();
                     return;
                 }
-                input_.append(chunk_.data(), n);
+                decoder_.feed(std::string_view(chunk_.data(), n));
                 pump();
             });
         });
     }
 
-    // Consumes what it can of input_; false when more bytes are needed or the connection ended.
+    // Consumes what it can of the received bytes; false when more are needed or the connection ended.
     bool parseInput() {
         if (broken_) return false;
-        if (!inFrame_) {
-            if (input_.size() < 2) return false;
-            const auto* bytes = reinterpret_cast<const unsigned char*>(input_.data());
-            std::size_t header = 2;
-            std::uint64_t length = bytes[1] & 0x7F;
-            const bool masked = (bytes[1] & 0x80) != 0;
-            if (length == 126) header += 2;
-            if (length == 127) header += 8;
-            if (masked) header += 4;
-            if (input_.size() < header) return false;
-            if (length == 126) length = (std::uint64_t(bytes[2]) << 8) | bytes[3];
-            if (length == 127) {
-                length = 0;
-                for (int i = 0; i < 8; ++i) length = (length << 8) | bytes[2 + i];
-            }
-            fin_ = (bytes[0] & 0x80) != 0;
-            opcode_ = bytes[0] & 0x0F;
-            masked_ = masked;
-            if (masked) std::memcpy(mask_, input_.data() + header - 4, 4);
-            remaining_ = length;
-            offset_ = 0;
-            inFrame_ = true;
-            input_.erase(0, header);
-            const bool control = opcode_ >= 0x8;
-            if ((control && (length > 125 || !fin_)) || (opcode_ > 0x2 && opcode_ < 0x8) || opcode_ > 0xA) {
+        WebSocketFrameEvent event = decoder_.next();
+        switch (event.kind) {
+            case WebSocketFrameEvent::Kind::NeedMore:
+                return false;
+            case WebSocketFrameEvent::Kind::ProtocolError:
                 protocolFailure();
                 return false;
-            }
-            if (opcode_ == 0x1) kind_ = TextMessageAssembler::Frame::Text;
-            if (opcode_ == 0x2) kind_ = TextMessageAssembler::Frame::Binary;
+            case WebSocketFrameEvent::Kind::Control:
+                if (event.opcode == ws_opcode::kPing) queuePong(std::move(event.payload));
+                if (event.opcode == ws_opcode::kClose) {
+                    // The peer closed: answer with our close frame, then the connection is over.
+                    broken_ = true;
+                    finish();
+                    queueWrite(clientFrame(ws_opcode::kClose, event.payload.substr(0, 2)),
+                               [this](bool) { shutdownSocket(); });
+                    return false;
+                }
+                return true;
+            case WebSocketFrameEvent::Kind::Data:
+                break;
         }
-        if (opcode_ >= 0x8) {
-            if (input_.size() < remaining_) return false;
-            std::string payload = input_.substr(0, remaining_);
-            input_.erase(0, remaining_);
-            unmask(payload);
-            inFrame_ = false;
-            if (opcode_ == 0x9) queuePong(std::move(payload));
-            if (opcode_ == 0x8) {
-                // The peer closed: answer with our close frame, then the connection is over.
-                broken_ = true;
-                finish();
-                queueWrite(clientFrame(0x8, payload.substr(0, 2)), [this](bool) { shutdownSocket(); });
-                return false;
-            }
-            return true;
-        }
-        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, input_.size()));
-        if (take == 0 && remaining_ > 0) return false;
-        std::string piece = input_.substr(0, take);
-        input_.erase(0, take);
-        unmask(piece);
-        remaining_ -= take;
-        const bool last = remaining_ == 0;
-        if (last) inFrame_ = false;
-        if (auto message = assembler_.add(kind_, piece, fin_ && last)) deliver(std::move(*message));
+        if (event.opcode == ws_opcode::kText) kind_ = TextMessageAssembler::Frame::Text;
+        if (event.opcode == ws_opcode::kBinary) kind_ = TextMessageAssembler::Frame::Binary;
+        if (auto message = assembler_.add(kind_, event.payload, event.final && event.frameEnd))
+            deliver(std::move(*message));
         return true;
-    }
-
-    void unmask(std::string& piece) {
-        if (!masked_) return;
-        for (char& c : piece) c = static_cast<char>(c ^ mask_[offset_++ % 4]);
     }
 
     void protocolFailure() {
@@ -813,7 +765,7 @@ private:
     }
 
     void queueWrite(std::string frame, std::function<void(bool)> done) {
-        if (broken_ && !(frame.size() > 0 && (static_cast<unsigned char>(frame[0]) & 0x0F) == 0x8)) {
+        if (broken_ && !(frame.size() > 0 && (static_cast<unsigned char>(frame[0]) & 0x0F) == ws_opcode::kClose)) {
             if (done) done(false);
             return;
         }
@@ -826,12 +778,12 @@ private:
     void queuePong(std::string payload) {
         for (std::size_t i = writing_ ? 1 : 0; i < writes_.size(); ++i) {
             if (writes_[i].second == nullptr && !writes_[i].first.empty() &&
-                (static_cast<unsigned char>(writes_[i].first[0]) & 0x0F) == 0xA) {
-                writes_[i].first = clientFrame(0xA, payload);
+                (static_cast<unsigned char>(writes_[i].first[0]) & 0x0F) == ws_opcode::kPong) {
+                writes_[i].first = clientFrame(ws_opcode::kPong, payload);
                 return;
             }
         }
-        queueWrite(clientFrame(0xA, payload), nullptr);
+        queueWrite(clientFrame(ws_opcode::kPong, payload), nullptr);
     }
 
     void startWrite() {
@@ -890,7 +842,7 @@ private:
             return;
         }
         const char normal[] = {0x03, static_cast<char>(0xE8)};
-        writes_.emplace_back(clientFrame(0x8, std::string_view(normal, 2)), complete);
+        writes_.emplace_back(clientFrame(ws_opcode::kClose, std::string_view(normal, 2)), complete);
         if (!writing_) startWrite();
     }
 
@@ -910,17 +862,10 @@ private:
     bool closeDone_ = false;
 
     // I/O thread only.
-    std::string input_;
+    WebSocketFrameDecoder decoder_;
     std::array<char, kReadChunkBytes> chunk_{};
     TextMessageAssembler assembler_;
     TextMessageAssembler::Frame kind_ = TextMessageAssembler::Frame::Text;
-    bool inFrame_ = false;
-    bool fin_ = false;
-    bool masked_ = false;
-    unsigned char mask_[4] = {};
-    std::uint8_t opcode_ = 0;
-    std::uint64_t remaining_ = 0;
-    std::uint64_t offset_ = 0;
     bool reading_ = false;
     bool writing_ = false;
     bool broken_ = false;

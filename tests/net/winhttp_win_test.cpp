@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "core/text.h"
+#include "net/websocket_frame.h"
 #include "net/winhttp_client_win.h"
 
 namespace {
@@ -476,17 +477,8 @@ std::string acceptKey(const std::string& request) {
     return vornet::base64Encode(std::string(reinterpret_cast<char*>(digest), 20));
 }
 
-std::string frame(int opcode, bool final, const std::string& payload) {
-    std::string out;
-    out.push_back(static_cast<char>((final ? 0x80 : 0) | opcode));
-    if (payload.size() < 126) {
-        out.push_back(static_cast<char>(payload.size()));
-    } else {
-        out.push_back(126);
-        out.push_back(static_cast<char>(payload.size() >> 8));
-        out.push_back(static_cast<char>(payload.size() & 0xff));
-    }
-    return out + payload;
+std::string frame(std::uint8_t opcode, bool final, const std::string& payload) {
+    return vornet::encodeWebSocketFrame(opcode, final, payload);
 }
 
 TEST_F(WinHttpClientTest, WebSocketAssemblesTextAndCloseEndsABlockedReceive) {
