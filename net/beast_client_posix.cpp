@@ -1,11 +1,13 @@
-// The POSIX transport: Boost.Asio/Beast over OpenSSL, one connection per request, no pooling.
+// The POSIX transport: Boost.Asio/Beast over OpenSSL. The only unit that includes Beast; the
+// frame codec, the proxy variables and the certificate checks live beside it without it.
 //
 // Native failures that fit no row of the shared vocabulary become
 // "transport error " + error category name + ":" + the unsigned value of the code
 // (for example "transport error asio.ssl:167772454"); they are never tlsFailure.
 //
 // Every request runs its own io_context on the calling thread, so concurrent calls share only
-// the SSL contexts (read-only after construction) and the verified-pair set (its own lock).
+// the SSL contexts (read-only after construction), the verified-pair set and the pool of idle
+// connections (each with its own lock, never held during network activity).
 // A WebSocket gets an io_context of its own driven by one I/O thread, so that the TLS state is
 // only ever touched by that thread while send, receive and close come from anywhere.
 #include <poll.h>
@@ -127,6 +129,13 @@ HttpRequest withoutBody(const HttpRequest& request) {
     copy.useProxy = request.useProxy;
     return copy;
 }
+
+// What one read of an answer found besides the answer itself.
+struct ReadOutcome {
+    HttpResponse response;
+    bool reusable = false;  // complete, delimited by its length, and the server keeps the connection
+    bool silent = false;    // the connection ended before a byte of the answer
+};
 
 // One connection with its own io_context: resolve, connect (maybe through a proxy tunnel), TLS
 // handshake and the certificate checks, then one exchange. Each step is bounded by timeoutMs.
@@ -252,12 +261,9 @@ public:
         return std::nullopt;
     }
 
-    // `reusable` (when given) is set when the answer was complete, delimited by its length and
-    // the server keeps the connection open; `silent` when the connection ended before a byte.
     // Interim answers (1xx other than 101) are skipped: the final answer follows them.
-    HttpResponse readResponse(bool headRequest, bool* reusable = nullptr, bool* silent = nullptr) {
-        if (reusable) *reusable = false;
-        if (silent) *silent = false;
+    ReadOutcome readResponse(bool headRequest) {
+        ReadOutcome outcome;
         std::optional<http::response_parser<http::string_body>> reader;
         error_code ec;
         bool first = true;
@@ -270,12 +276,12 @@ public:
                 http::async_read_header(stream, buffer_, *reader, [&](const error_code& e, std::size_t) { ec = e; });
             });
             run();
-            if (ec == http::error::body_limit) return failedResponse(kErrTooLarge);
+            if (ec == http::error::body_limit) return ReadOutcome{failedResponse(kErrTooLarge)};
             if (ec) {
-                if (silent && first && !reader->got_some() && buffer_.size() == 0 &&
-                    (isCleanEnd(ec) || ec == asio::error::connection_reset))
-                    *silent = true;
-                return fail(ec, Phase::Read);
+                outcome.response = fail(ec, Phase::Read);
+                outcome.silent = first && !reader->got_some() && buffer_.size() == 0 &&
+                                 (isCleanEnd(ec) || ec == asio::error::connection_reset);
+                return outcome;
             }
             first = false;
             const unsigned status = reader->get().result_int();
@@ -291,26 +297,26 @@ public:
                 http::async_read_some(stream, buffer_, parser, [&](const error_code& e, std::size_t) { ec = e; });
             });
             run();
-            if (ec == http::error::body_limit) return failedResponse(kErrTooLarge);
+            if (ec == http::error::body_limit) return ReadOutcome{failedResponse(kErrTooLarge)};
             if (!ec) continue;
             const std::size_t got = parser.get().body().size();
             if (isCleanEnd(ec)) {
-                if (expected && got < *expected) return failedResponse(kErrTruncated);
-                if (!expected && parser.chunked()) return failedResponse(kErrTruncated);
+                if (expected && got < *expected) return ReadOutcome{failedResponse(kErrTruncated)};
+                if (!expected && parser.chunked()) return ReadOutcome{failedResponse(kErrTruncated)};
                 endedByClose = true;
                 break;
             }
             // Only an answer whose declared length has fully arrived survives a failed read;
             // without a length, a failure (even before the first body byte) is a broken answer.
-            if (!expected || got < *expected) return failedResponse(truncatedError(describe(ec, Phase::Read).text));
+            if (!expected || got < *expected)
+                return ReadOutcome{failedResponse(truncatedError(describe(ec, Phase::Read).text))};
             break;
         }
-        if (parser.get().body().size() > kMaxResponseBytes) return failedResponse(kErrTooLarge);
-        if (reusable) *reusable = parser.is_done() && !endedByClose && parser.get().keep_alive() && buffer_.size() == 0;
-        HttpResponse response;
-        response.status = static_cast<std::int32_t>(parser.get().result_int());
-        response.body = std::move(parser.get().body());
-        return response;
+        if (parser.get().body().size() > kMaxResponseBytes) return ReadOutcome{failedResponse(kErrTooLarge)};
+        outcome.reusable = parser.is_done() && !endedByClose && parser.get().keep_alive() && buffer_.size() == 0;
+        outcome.response.status = static_cast<std::int32_t>(parser.get().result_int());
+        outcome.response.body = std::move(parser.get().body());
+        return outcome;
     }
 
     // Hands the open connection over to a WebSocket together with any bytes already read.
@@ -790,14 +796,13 @@ public:
                 if (reused && written == 0) continue;
                 return *failure;
             }
-            bool reusable = false, silent = false;
-            HttpResponse response = exchange->readResponse(request.method == "HEAD", &reusable, &silent);
+            ReadOutcome answer = exchange->readResponse(request.method == "HEAD");
             // Closed without a byte of answer: the server dropped the kept connection as the
             // request arrived, or handled it and failed to answer. Only a request that is safe
             // to repeat goes again; a POST the server may have acted on is one failed attempt.
-            if (reused && silent && (request.method == "GET" || request.method == "HEAD")) continue;
-            if (keep && reusable) pool_.put(key, std::move(exchange));
-            return response;
+            if (reused && answer.silent && (request.method == "GET" || request.method == "HEAD")) continue;
+            if (keep && answer.reusable) pool_.put(key, std::move(exchange));
+            return answer.response;
         }
     }
 
