@@ -4,6 +4,7 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <utility>
 #include <vector>
 
 #include "net/http_policy.h"
@@ -89,8 +90,10 @@ PinCheck checkPinnedRoot(SSL* ssl, const HttpRequest& request) {
             }
         }
     }
-    check.reason = judgeChain(facts, request);
-    check.rejected = !check.reason.empty();
+    if (auto reason = judgeChain(facts, request)) {
+        check.rejected = true;
+        check.reason = std::move(*reason);
+    }
     return check;
 }
 
