@@ -43,8 +43,10 @@ WebSocketFrameEvent WebSocketFrameDecoder::next() {
         if (length == 127) header += 8;
         if (masked) header += 4;
         if (input_.size() < header) return event;
-        if (length == 126) length = (std::uint64_t(bytes[2]) << 8) | bytes[3];
-        if (length == 127) {
+        // Exclusive: a two-byte length may itself be 127.
+        if (length == 126) {
+            length = (std::uint64_t(bytes[2]) << 8) | bytes[3];
+        } else if (length == 127) {
             length = 0;
             for (int i = 0; i < 8; ++i) length = (length << 8) | bytes[2 + i];
         }

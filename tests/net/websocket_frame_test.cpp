@@ -68,7 +68,8 @@ TEST(WebSocketFrame, EncodesEachLengthForm) {
     }
 }
 
-// Catches a decoder that mis-reads a length form, forgets to unmask (or unmasks with the key
+// Catches a decoder that mis-reads a length form (127 in the two-byte form taken for the
+// eight-byte marker), forgets to unmask (or unmasks with the key
 // restarted at each piece), loses the FIN bit or the opcode, or cannot be fed one byte at a time.
 TEST(WebSocketFrame, DecodesWhatTheEncoderWrote) {
     const WebSocketMask key{0xA5, 0x5A, 0xFF, 0x00};
@@ -80,10 +81,16 @@ TEST(WebSocketFrame, DecodesWhatTheEncoderWrote) {
         bool masked;
     };
     const Case cases[] = {
-        {"empty unmasked text", 0x1, true, 0, false},   {"short masked text", 0x1, true, 5, true},
-        {"125 masked binary", 0x2, false, 125, true},   {"126 unmasked continuation", 0x0, true, 126, false},
-        {"65535 masked text", 0x1, false, 65535, true}, {"65536 unmasked binary", 0x2, true, 65536, false},
-        {"masked ping", 0x9, true, 125, true},          {"close with a code", 0x8, true, 2, false},
+        {"127 in the two-byte form, masked", 0x1, true, 127, true},
+        {"127 in the two-byte form", 0x2, true, 127, false},
+        {"empty unmasked text", 0x1, true, 0, false},
+        {"short masked text", 0x1, true, 5, true},
+        {"125 masked binary", 0x2, false, 125, true},
+        {"126 unmasked continuation", 0x0, true, 126, false},
+        {"65535 masked text", 0x1, false, 65535, true},
+        {"65536 unmasked binary", 0x2, true, 65536, false},
+        {"masked ping", 0x9, true, 125, true},
+        {"close with a code", 0x8, true, 2, false},
     };
     for (const Case& c : cases) {
         for (bool byteByByte : {false, true}) {
