@@ -10,6 +10,7 @@
 
 #include "core/files.h"
 #include "core/files_platform.h"
+#include "core/posix_handles_posix.h"
 #include "core/text.h"
 
 namespace vornet {
@@ -19,22 +20,16 @@ namespace {
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
+    int get() const { return fd_.get(); }
+    bool valid() const { return static_cast<bool>(fd_); }
     // Closes now and reports the result: close can be the first to report a failed write.
     bool close() {
-        int fd = fd_;
-        fd_ = -1;
+        const int fd = fd_.release();
         return fd < 0 || ::close(fd) == 0;
     }
 
 private:
-    int fd_;
+    UniqueFd fd_;
 };
 
 class PosixReader final : public files_detail::ChunkReader {

@@ -15,24 +15,13 @@
 #include <cstring>
 #include <filesystem>
 
+#include "core/posix_handles_posix.h"
+
 namespace vornet::headless {
 namespace {
 
 // A file descriptor closed on every path out of a function.
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int release() {
-        int f = fd;
-        fd = -1;
-        return f;
-    }
-};
+using Fd = UniqueFd;
 
 std::int64_t monoMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -142,11 +131,11 @@ std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path, Out
     std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
     Fd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (fd.fd < 0) {
+    if (fd.get() < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return nullptr;
     }
-    while (::flock(fd.fd, LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         if (errno == EWOULDBLOCK) {
             outcome = Outcome::HeldByOther;
@@ -168,25 +157,25 @@ HandoverAnswer sendHandover(const std::string& socketPath, std::uint32_t tag, st
     sockaddr_un address{};
     if (!socketAddress(socketPath, address)) return HandoverAnswer::NoInstance;
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.fd < 0) return HandoverAnswer::Refused;
-    if (::connect(fd.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (fd.get() < 0) return HandoverAnswer::Refused;
+    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         if (errno == ENOENT || errno == ECONNREFUSED) return HandoverAnswer::NoInstance;
         // A full backlog: the listener is alive but busy; wait for it within the time limit.
         if (errno != EAGAIN && errno != EINPROGRESS) return HandoverAnswer::Refused;
-        if (!waitFor(fd.fd, POLLOUT, deadline)) return HandoverAnswer::Refused;
+        if (!waitFor(fd.get(), POLLOUT, deadline)) return HandoverAnswer::Refused;
         int soError = 0;
         socklen_t length = sizeof soError;
-        if (::getsockopt(fd.fd, SOL_SOCKET, SO_ERROR, &soError, &length) != 0 || soError != 0)
+        if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &soError, &length) != 0 || soError != 0)
             return HandoverAnswer::Refused;
     }
     unsigned char header[8];
     putLe32(header, tag);
     putLe32(header + 4, static_cast<std::uint32_t>(data.size()));
-    if (!writeAll(fd.fd, header, sizeof header, deadline)) return HandoverAnswer::Refused;
-    if (!writeAll(fd.fd, reinterpret_cast<const unsigned char*>(data.data()), data.size(), deadline))
+    if (!writeAll(fd.get(), header, sizeof header, deadline)) return HandoverAnswer::Refused;
+    if (!writeAll(fd.get(), reinterpret_cast<const unsigned char*>(data.data()), data.size(), deadline))
         return HandoverAnswer::Refused;
     unsigned char answer = 0;
-    if (!readAll(fd.fd, &answer, 1, deadline)) return HandoverAnswer::Refused;
+    if (!readAll(fd.get(), &answer, 1, deadline)) return HandoverAnswer::Refused;
     return answer == 1 ? HandoverAnswer::Accepted : HandoverAnswer::Refused;
 }
 
@@ -198,12 +187,13 @@ std::unique_ptr<HandoverListener> HandoverListener::listen(const std::string& so
     }
     if (!privateSocketFolder(std::filesystem::path(socketPath).parent_path().string(), error)) return nullptr;
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.fd < 0) {
+    if (fd.get() < 0) {
         error = std::string("socket: ") + std::strerror(errno);
         return nullptr;
     }
     ::unlink(socketPath.c_str());
-    if (::bind(fd.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd.fd, 8) != 0) {
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd.get(), 8) != 0) {
         error = "cannot listen on " + socketPath + ": " + std::strerror(errno);
         return nullptr;
     }
@@ -220,27 +210,27 @@ HandoverListener::~HandoverListener() {
 
 std::optional<std::string> HandoverListener::serveOne(int readTimeoutMs) {
     Fd peer(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
-    if (peer.fd < 0) return std::nullopt;
+    if (peer.get() < 0) return std::nullopt;
     const std::int64_t deadline = monoMs() + readTimeoutMs;
     // Only the user's own processes may hand over a code, whatever the socket's permissions.
     ucred peerCredentials{};
     socklen_t credentialsSize = sizeof peerCredentials;
-    const bool sameUser = ::getsockopt(peer.fd, SOL_SOCKET, SO_PEERCRED, &peerCredentials, &credentialsSize) == 0 &&
+    const bool sameUser = ::getsockopt(peer.get(), SOL_SOCKET, SO_PEERCRED, &peerCredentials, &credentialsSize) == 0 &&
                           peerCredentials.uid == ::geteuid();
     unsigned char header[8];
     std::optional<std::string> code;
-    if (sameUser && readAll(peer.fd, header, sizeof header, deadline)) {
+    if (sameUser && readAll(peer.get(), header, sizeof header, deadline)) {
         std::uint32_t tag = getLe32(header);
         std::uint32_t length = getLe32(header + 4);
         // The length is checked before anything is read, so a sender cannot make us buffer more.
         if (app::acceptableHandoverHeader(tag, length)) {
             std::string bytes(length, '\0');
-            if (readAll(peer.fd, reinterpret_cast<unsigned char*>(bytes.data()), length, deadline))
+            if (readAll(peer.get(), reinterpret_cast<unsigned char*>(bytes.data()), length, deadline))
                 code = std::move(bytes);
         }
     }
     unsigned char answer = code ? 1 : 0;
-    writeAll(peer.fd, &answer, 1, monoMs() + readTimeoutMs);
+    writeAll(peer.get(), &answer, 1, monoMs() + readTimeoutMs);
     return code;
 }
 

@@ -1,11 +1,13 @@
-// The POSIX transport: Boost.Asio/Beast over OpenSSL, one connection per request, no pooling.
+// The POSIX transport: Boost.Asio/Beast over OpenSSL. The only unit that includes Beast; the
+// frame codec, the proxy variables and the certificate checks live beside it without it.
 //
 // Native failures that fit no row of the shared vocabulary become
 // "transport error " + error category name + ":" + the unsigned value of the code
 // (for example "transport error asio.ssl:167772454"); they are never tlsFailure.
 //
 // Every request runs its own io_context on the calling thread, so concurrent calls share only
-// the SSL contexts (read-only after construction) and the verified-pair set (its own lock).
+// the SSL contexts (read-only after construction), the verified-pair set and the pool of idle
+// connections (each with its own lock, never held during network activity).
 // A WebSocket gets an io_context of its own driven by one I/O thread, so that the TLS state is
 // only ever touched by that thread while send, receive and close come from anywhere.
 #include <poll.h>
@@ -42,6 +44,9 @@
 #include "core/text.h"
 #include "net/http_client.h"
 #include "net/http_policy.h"
+#include "net/openssl_chain_posix.h"
+#include "net/proxy_env_posix.h"
+#include "net/websocket_frame.h"
 
 namespace vornet {
 namespace {
@@ -52,19 +57,6 @@ namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
-
-struct X509Deleter {
-    void operator()(X509* cert) const { X509_free(cert); }
-};
-struct StoreDeleter {
-    void operator()(X509_STORE* store) const { X509_STORE_free(store); }
-};
-struct StoreCtxDeleter {
-    void operator()(X509_STORE_CTX* ctx) const { X509_STORE_CTX_free(ctx); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Deleter>;
-using StorePtr = std::unique_ptr<X509_STORE, StoreDeleter>;
-using StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, StoreCtxDeleter>;
 
 enum class Phase { Resolve, Connect, Handshake, Write, Read };
 
@@ -105,15 +97,6 @@ Failure describe(const error_code& ec, Phase phase) {
     return {otherError(ec)};
 }
 
-std::string derOf(X509* cert) {
-    int length = i2d_X509(cert, nullptr);
-    if (length <= 0) return {};
-    std::string der(static_cast<std::size_t>(length), '\0');
-    auto* out = reinterpret_cast<unsigned char*>(der.data());
-    i2d_X509(cert, &out);
-    return der;
-}
-
 bool isLoopbackAddress(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
         return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
@@ -126,165 +109,9 @@ bool isIpLiteral(const std::string& host) {
     return !ec;
 }
 
-// Verification errors seen while building one chain; the callback keeps going after each so
-// that the whole chain is built and every condition is known.
-thread_local std::vector<int>* tlsChainErrors = nullptr;
-
-int recordChainError(int ok, X509_STORE_CTX* ctx) {
-    if (!ok && tlsChainErrors) tlsChainErrors->push_back(X509_STORE_CTX_get_error(ctx));
-    return 1;
-}
-
-struct PinCheck {
-    bool checked = false;
-    bool rejected = false;
-    std::string reason;
-};
-
-// The pinned-root check on the certificates the server presented.
-PinCheck checkPinnedRoot(SSL* ssl, const HttpRequest& request) {
-    PinCheck check;
-    check.checked = true;
-    X509* leaf = SSL_get0_peer_certificate(ssl);
-    if (!leaf) {
-        check.rejected = true;
-        check.reason = kReasonNoCertificate;
-        return check;
-    }
-    StorePtr store(X509_STORE_new());
-    if (!store) {
-        check.rejected = true;
-        check.reason = kReasonNoStore;
-        return check;
-    }
-    for (const std::string& root : request.pinnedRoots) {
-        const auto* in = reinterpret_cast<const unsigned char*>(root.data());
-        X509Ptr cert(d2i_X509(nullptr, &in, static_cast<long>(root.size())));
-        if (cert) X509_STORE_add_cert(store.get(), cert.get());
-    }
-    ChainFacts facts;
-    StoreCtxPtr ctx(X509_STORE_CTX_new());
-    if (ctx && X509_STORE_CTX_init(ctx.get(), store.get(), leaf, SSL_get_peer_cert_chain(ssl)) == 1) {
-        X509_STORE_CTX_set_verify_cb(ctx.get(), recordChainError);
-        std::vector<int> errors;
-        tlsChainErrors = &errors;
-        X509_verify_cert(ctx.get());
-        tlsChainErrors = nullptr;
-        STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
-        if (chain && sk_X509_num(chain) > 0) {
-            facts.built = true;
-            facts.top = derOf(sk_X509_value(chain, sk_X509_num(chain) - 1));
-        }
-        for (int error : errors) {
-            switch (error) {
-                // An issuer outside any trust store, and unknown revocation, are expected here:
-                // whether the chain ends in a pinned root is decided by the byte comparison.
-                case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-                case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-                case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-                case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-                case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-                case X509_V_ERR_CERT_UNTRUSTED:
-                case X509_V_ERR_UNABLE_TO_GET_CRL:
-                    break;
-                case X509_V_ERR_CERT_NOT_YET_VALID:
-                case X509_V_ERR_CERT_HAS_EXPIRED:
-                case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
-                case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
-                    facts.timeInvalid = true;
-                    break;
-                default:
-                    // The OpenSSL verification code of the first other condition.
-                    if (facts.otherErrors == 0) facts.otherErrors = static_cast<std::uint64_t>(error);
-            }
-        }
-    }
-    check.reason = judgeChain(facts, request);
-    check.rejected = !check.reason.empty();
-    return check;
-}
-
-bool hostNameMatches(SSL* ssl, const std::string& host) {
-    X509* leaf = SSL_get0_peer_certificate(ssl);
-    if (!leaf) return false;
-    if (isIpLiteral(host)) return X509_check_ip_asc(leaf, host.c_str(), 0) == 1;
-    return X509_check_host(leaf, host.data(), host.size(), 0, nullptr) == 1;
-}
-
 std::string hostHeader(const HttpRequest& request) {
     std::string host = request.host.find(':') != std::string::npos ? "[" + request.host + "]" : request.host;
     return host + ":" + std::to_string(static_cast<std::uint16_t>(request.port));
-}
-
-struct ProxyTarget {
-    std::string host;
-    std::string port;
-};
-
-bool bypassesProxy(const std::string& host) {
-    auto list = getEnv("no_proxy");
-    if (!list || list->empty()) list = getEnv("NO_PROXY");
-    if (!list) return false;
-    const std::string lowerHost = asciiLower(host);
-    std::size_t start = 0;
-    while (start <= list->size()) {
-        std::size_t end = list->find(',', start);
-        if (end == std::string::npos) end = list->size();
-        std::string entry = asciiLower(trimAscii(std::string_view(*list).substr(start, end - start)));
-        start = end + 1;
-        if (entry == "*") return true;
-        if (entry.rfind("*.", 0) == 0) entry.erase(0, 1);
-        if (!entry.empty() && entry.front() != '.' && entry.front() != '[') {
-            std::size_t colon = entry.find(':');
-            if (colon != std::string::npos && entry.find(':', colon + 1) == std::string::npos) entry.resize(colon);
-        }
-        if (entry.empty()) continue;
-        if (entry.front() == '.') {
-            if (lowerHost.size() > entry.size() &&
-                lowerHost.compare(lowerHost.size() - entry.size(), entry.size(), entry) == 0)
-                return true;
-            if (lowerHost == entry.substr(1)) return true;
-        } else if (lowerHost == entry ||
-                   (lowerHost.size() > entry.size() &&
-                    lowerHost.compare(lowerHost.size() - entry.size(), entry.size(), entry) == 0 &&
-                    lowerHost[lowerHost.size() - entry.size() - 1] == '.')) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The proxy a request goes through: https_proxy/HTTPS_PROXY for TLS, http_proxy for plain
-// HTTP (the upper-case form is not trusted there), unless no_proxy/NO_PROXY names the host.
-std::optional<ProxyTarget> proxyFor(const HttpRequest& request) {
-    if (!request.useProxy) return std::nullopt;
-    std::optional<std::string> value;
-    if (request.https) {
-        value = getEnv("https_proxy");
-        if (!value || value->empty()) value = getEnv("HTTPS_PROXY");
-    } else {
-        value = getEnv("http_proxy");
-    }
-    if (!value || trimAscii(*value).empty() || bypassesProxy(request.host)) return std::nullopt;
-    std::string text = trimAscii(*value);
-    if (std::size_t scheme = text.find("://"); scheme != std::string::npos) text.erase(0, scheme + 3);
-    if (std::size_t slash = text.find('/'); slash != std::string::npos) text.resize(slash);
-    if (std::size_t at = text.rfind('@'); at != std::string::npos) text.erase(0, at + 1);
-    ProxyTarget target;
-    target.port = "80";
-    if (!text.empty() && text.front() == '[') {
-        std::size_t close = text.find(']');
-        if (close == std::string::npos) return std::nullopt;
-        target.host = text.substr(1, close - 1);
-        if (close + 1 < text.size() && text[close + 1] == ':') target.port = text.substr(close + 2);
-    } else if (std::size_t colon = text.rfind(':'); colon != std::string::npos) {
-        target.host = text.substr(0, colon);
-        target.port = text.substr(colon + 1);
-    } else {
-        target.host = text;
-    }
-    if (target.host.empty()) return std::nullopt;
-    return target;
 }
 
 // An exchange may outlive the caller's request (a WebSocket keeps it): it keeps its own copy,
@@ -302,6 +129,13 @@ HttpRequest withoutBody(const HttpRequest& request) {
     copy.useProxy = request.useProxy;
     return copy;
 }
+
+// What one read of an answer found besides the answer itself.
+struct ReadOutcome {
+    HttpResponse response;
+    bool reusable = false;  // complete, delimited by its length, and the server keeps the connection
+    bool silent = false;    // the connection ended before a byte of the answer
+};
 
 // One connection with its own io_context: resolve, connect (maybe through a proxy tunnel), TLS
 // handshake and the certificate checks, then one exchange. Each step is bounded by timeoutMs.
@@ -427,12 +261,9 @@ public:
         return std::nullopt;
     }
 
-    // `reusable` (when given) is set when the answer was complete, delimited by its length and
-    // the server keeps the connection open; `silent` when the connection ended before a byte.
     // Interim answers (1xx other than 101) are skipped: the final answer follows them.
-    HttpResponse readResponse(bool headRequest, bool* reusable = nullptr, bool* silent = nullptr) {
-        if (reusable) *reusable = false;
-        if (silent) *silent = false;
+    ReadOutcome readResponse(bool headRequest) {
+        ReadOutcome outcome;
         std::optional<http::response_parser<http::string_body>> reader;
         error_code ec;
         bool first = true;
@@ -445,12 +276,12 @@ public:
                 http::async_read_header(stream, buffer_, *reader, [&](const error_code& e, std::size_t) { ec = e; });
             });
             run();
-            if (ec == http::error::body_limit) return failedResponse(kErrTooLarge);
+            if (ec == http::error::body_limit) return ReadOutcome{failedResponse(kErrTooLarge)};
             if (ec) {
-                if (silent && first && !reader->got_some() && buffer_.size() == 0 &&
-                    (isCleanEnd(ec) || ec == asio::error::connection_reset))
-                    *silent = true;
-                return fail(ec, Phase::Read);
+                outcome.response = fail(ec, Phase::Read);
+                outcome.silent = first && !reader->got_some() && buffer_.size() == 0 &&
+                                 (isCleanEnd(ec) || ec == asio::error::connection_reset);
+                return outcome;
             }
             first = false;
             const unsigned status = reader->get().result_int();
@@ -466,26 +297,26 @@ public:
                 http::async_read_some(stream, buffer_, parser, [&](const error_code& e, std::size_t) { ec = e; });
             });
             run();
-            if (ec == http::error::body_limit) return failedResponse(kErrTooLarge);
+            if (ec == http::error::body_limit) return ReadOutcome{failedResponse(kErrTooLarge)};
             if (!ec) continue;
             const std::size_t got = parser.get().body().size();
             if (isCleanEnd(ec)) {
-                if (expected && got < *expected) return failedResponse(kErrTruncated);
-                if (!expected && parser.chunked()) return failedResponse(kErrTruncated);
+                if (expected && got < *expected) return ReadOutcome{failedResponse(kErrTruncated)};
+                if (!expected && parser.chunked()) return ReadOutcome{failedResponse(kErrTruncated)};
                 endedByClose = true;
                 break;
             }
             // Only an answer whose declared length has fully arrived survives a failed read;
             // without a length, a failure (even before the first body byte) is a broken answer.
-            if (!expected || got < *expected) return failedResponse(truncatedError(describe(ec, Phase::Read).text));
+            if (!expected || got < *expected)
+                return ReadOutcome{failedResponse(truncatedError(describe(ec, Phase::Read).text))};
             break;
         }
-        if (parser.get().body().size() > kMaxResponseBytes) return failedResponse(kErrTooLarge);
-        if (reusable) *reusable = parser.is_done() && !endedByClose && parser.get().keep_alive() && buffer_.size() == 0;
-        HttpResponse response;
-        response.status = static_cast<std::int32_t>(parser.get().result_int());
-        response.body = std::move(parser.get().body());
-        return response;
+        if (parser.get().body().size() > kMaxResponseBytes) return ReadOutcome{failedResponse(kErrTooLarge)};
+        outcome.reusable = parser.is_done() && !endedByClose && parser.get().keep_alive() && buffer_.size() == 0;
+        outcome.response.status = static_cast<std::int32_t>(parser.get().result_int());
+        outcome.response.body = std::move(parser.get().body());
+        return outcome;
     }
 
     // Hands the open connection over to a WebSocket together with any bytes already read.
@@ -579,7 +410,7 @@ private:
         if (request_.tlsMode != TlsMode::PinnedRoots) return std::nullopt;
         // The platform's share of the judgement: the host name, unless a loopback mismatch is
         // allowed. The pinned root then decides the rest; both before any request byte leaves.
-        if (checksHostName(request_) && !hostNameMatches(ssl, request_.host))
+        if (checksHostName(request_) && !hostNameMatches(ssl, request_.host, isIpLiteral(request_.host)))
             return failedResponse(kErrTlsValidation, true);
         pinCheck = checkPinnedRoot(ssl, request_);
         if (pinCheck.rejected) return failedResponse(kErrRejectedPrefix + pinCheck.reason, true);
@@ -615,23 +446,10 @@ std::string randomBytes(std::size_t count) {
 
 // A client frame: always final, always masked.
 std::string clientFrame(std::uint8_t opcode, std::string_view payload) {
-    std::string frame;
-    frame.push_back(static_cast<char>(0x80 | opcode));
-    const std::uint64_t length = payload.size();
-    if (length < 126) {
-        frame.push_back(static_cast<char>(0x80 | length));
-    } else if (length <= 0xFFFF) {
-        frame.push_back(static_cast<char>(0x80 | 126));
-        frame.push_back(static_cast<char>(length >> 8));
-        frame.push_back(static_cast<char>(length & 0xFF));
-    } else {
-        frame.push_back(static_cast<char>(0x80 | 127));
-        for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((length >> shift) & 0xFF));
-    }
-    const std::string mask = randomBytes(4);
-    frame += mask;
-    for (std::size_t i = 0; i < payload.size(); ++i) frame.push_back(static_cast<char>(payload[i] ^ mask[i % 4]));
-    return frame;
+    const std::string random = randomBytes(4);
+    WebSocketMask mask;
+    for (std::size_t i = 0; i < mask.size(); ++i) mask[i] = static_cast<std::uint8_t>(random[i]);
+    return encodeWebSocketFrame(opcode, true, payload, mask);
 }
 
 // Frames are parsed on the I/O thread as they arrive, so a frame that announces a huge length
@@ -643,7 +461,7 @@ public:
           timeoutMs_(timeoutMs),
           work_(asio::make_work_guard(exchange_->io())),
           writeTimer_(exchange_->io()) {
-        input_ = exchange_->takeBuffered();
+        decoder_.feed(exchange_->takeBuffered());
         exchange_->lowest().expires_never();
         io_ = std::thread([this] {
             exchange_->io().restart();
@@ -662,7 +480,7 @@ public:
         {
             std::lock_guard<std::mutex> guard(lock_);
             if (closed_ || finished_) return false;
-            asio::post(exchange_->io(), [this, frame = clientFrame(0x1, text), &done]() mutable {
+            asio::post(exchange_->io(), [this, frame = clientFrame(ws_opcode::kText, text), &done]() mutable {
                 queueWrite(std::move(frame), [&done](bool ok) { done.set_value(ok); });
             });
         }
@@ -733,77 +551,41 @@ private:
                     finish();
                     return;
                 }
-                input_.append(chunk_.data(), n);
+                decoder_.feed(std::string_view(chunk_.data(), n));
                 pump();
             });
         });
     }
 
-    // Consumes what it can of input_; false when more bytes are needed or the connection ended.
+    // Consumes what it can of the received bytes; false when more are needed or the connection ended.
     bool parseInput() {
         if (broken_) return false;
-        if (!inFrame_) {
-            if (input_.size() < 2) return false;
-            const auto* bytes = reinterpret_cast<const unsigned char*>(input_.data());
-            std::size_t header = 2;
-            std::uint64_t length = bytes[1] & 0x7F;
-            const bool masked = (bytes[1] & 0x80) != 0;
-            if (length == 126) header += 2;
-            if (length == 127) header += 8;
-            if (masked) header += 4;
-            if (input_.size() < header) return false;
-            if (length == 126) length = (std::uint64_t(bytes[2]) << 8) | bytes[3];
-            if (length == 127) {
-                length = 0;
-                for (int i = 0; i < 8; ++i) length = (length << 8) | bytes[2 + i];
-            }
-            fin_ = (bytes[0] & 0x80) != 0;
-            opcode_ = bytes[0] & 0x0F;
-            masked_ = masked;
-            if (masked) std::memcpy(mask_, input_.data() + header - 4, 4);
-            remaining_ = length;
-            offset_ = 0;
-            inFrame_ = true;
-            input_.erase(0, header);
-            const bool control = opcode_ >= 0x8;
-            if ((control && (length > 125 || !fin_)) || (opcode_ > 0x2 && opcode_ < 0x8) || opcode_ > 0xA) {
+        WebSocketFrameEvent event = decoder_.next();
+        switch (event.kind) {
+            case WebSocketFrameEvent::Kind::NeedMore:
+                return false;
+            case WebSocketFrameEvent::Kind::ProtocolError:
                 protocolFailure();
                 return false;
-            }
-            if (opcode_ == 0x1) kind_ = TextMessageAssembler::Frame::Text;
-            if (opcode_ == 0x2) kind_ = TextMessageAssembler::Frame::Binary;
+            case WebSocketFrameEvent::Kind::Control:
+                if (event.opcode == ws_opcode::kPing) queuePong(std::move(event.payload));
+                if (event.opcode == ws_opcode::kClose) {
+                    // The peer closed: answer with our close frame, then the connection is over.
+                    broken_ = true;
+                    finish();
+                    queueWrite(clientFrame(ws_opcode::kClose, event.payload.substr(0, 2)),
+                               [this](bool) { shutdownSocket(); });
+                    return false;
+                }
+                return true;
+            case WebSocketFrameEvent::Kind::Data:
+                break;
         }
-        if (opcode_ >= 0x8) {
-            if (input_.size() < remaining_) return false;
-            std::string payload = input_.substr(0, remaining_);
-            input_.erase(0, remaining_);
-            unmask(payload);
-            inFrame_ = false;
-            if (opcode_ == 0x9) queuePong(std::move(payload));
-            if (opcode_ == 0x8) {
-                // The peer closed: answer with our close frame, then the connection is over.
-                broken_ = true;
-                finish();
-                queueWrite(clientFrame(0x8, payload.substr(0, 2)), [this](bool) { shutdownSocket(); });
-                return false;
-            }
-            return true;
-        }
-        const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, input_.size()));
-        if (take == 0 && remaining_ > 0) return false;
-        std::string piece = input_.substr(0, take);
-        input_.erase(0, take);
-        unmask(piece);
-        remaining_ -= take;
-        const bool last = remaining_ == 0;
-        if (last) inFrame_ = false;
-        if (auto message = assembler_.add(kind_, piece, fin_ && last)) deliver(std::move(*message));
+        if (event.opcode == ws_opcode::kText) kind_ = TextMessageAssembler::Frame::Text;
+        if (event.opcode == ws_opcode::kBinary) kind_ = TextMessageAssembler::Frame::Binary;
+        if (auto message = assembler_.add(kind_, event.payload, event.final && event.frameEnd))
+            deliver(std::move(*message));
         return true;
-    }
-
-    void unmask(std::string& piece) {
-        if (!masked_) return;
-        for (char& c : piece) c = static_cast<char>(c ^ mask_[offset_++ % 4]);
     }
 
     void protocolFailure() {
@@ -813,7 +595,7 @@ private:
     }
 
     void queueWrite(std::string frame, std::function<void(bool)> done) {
-        if (broken_ && !(frame.size() > 0 && (static_cast<unsigned char>(frame[0]) & 0x0F) == 0x8)) {
+        if (broken_ && !(frame.size() > 0 && (static_cast<unsigned char>(frame[0]) & 0x0F) == ws_opcode::kClose)) {
             if (done) done(false);
             return;
         }
@@ -826,12 +608,12 @@ private:
     void queuePong(std::string payload) {
         for (std::size_t i = writing_ ? 1 : 0; i < writes_.size(); ++i) {
             if (writes_[i].second == nullptr && !writes_[i].first.empty() &&
-                (static_cast<unsigned char>(writes_[i].first[0]) & 0x0F) == 0xA) {
-                writes_[i].first = clientFrame(0xA, payload);
+                (static_cast<unsigned char>(writes_[i].first[0]) & 0x0F) == ws_opcode::kPong) {
+                writes_[i].first = clientFrame(ws_opcode::kPong, payload);
                 return;
             }
         }
-        queueWrite(clientFrame(0xA, payload), nullptr);
+        queueWrite(clientFrame(ws_opcode::kPong, payload), nullptr);
     }
 
     void startWrite() {
@@ -890,7 +672,7 @@ private:
             return;
         }
         const char normal[] = {0x03, static_cast<char>(0xE8)};
-        writes_.emplace_back(clientFrame(0x8, std::string_view(normal, 2)), complete);
+        writes_.emplace_back(clientFrame(ws_opcode::kClose, std::string_view(normal, 2)), complete);
         if (!writing_) startWrite();
     }
 
@@ -910,17 +692,10 @@ private:
     bool closeDone_ = false;
 
     // I/O thread only.
-    std::string input_;
+    WebSocketFrameDecoder decoder_;
     std::array<char, kReadChunkBytes> chunk_{};
     TextMessageAssembler assembler_;
     TextMessageAssembler::Frame kind_ = TextMessageAssembler::Frame::Text;
-    bool inFrame_ = false;
-    bool fin_ = false;
-    bool masked_ = false;
-    unsigned char mask_[4] = {};
-    std::uint8_t opcode_ = 0;
-    std::uint64_t remaining_ = 0;
-    std::uint64_t offset_ = 0;
     bool reading_ = false;
     bool writing_ = false;
     bool broken_ = false;
@@ -1021,14 +796,13 @@ public:
                 if (reused && written == 0) continue;
                 return *failure;
             }
-            bool reusable = false, silent = false;
-            HttpResponse response = exchange->readResponse(request.method == "HEAD", &reusable, &silent);
+            ReadOutcome answer = exchange->readResponse(request.method == "HEAD");
             // Closed without a byte of answer: the server dropped the kept connection as the
             // request arrived, or handled it and failed to answer. Only a request that is safe
             // to repeat goes again; a POST the server may have acted on is one failed attempt.
-            if (reused && silent && (request.method == "GET" || request.method == "HEAD")) continue;
-            if (keep && reusable) pool_.put(key, std::move(exchange));
-            return response;
+            if (reused && answer.silent && (request.method == "GET" || request.method == "HEAD")) continue;
+            if (keep && answer.reusable) pool_.put(key, std::move(exchange));
+            return answer.response;
         }
     }
 

@@ -37,7 +37,7 @@ std::string truncatedError(const std::string& readError) {
     return std::string(kErrTruncated) + ": " + readError;
 }
 
-std::string judgeChain(const ChainFacts& facts, const HttpRequest& request) {
+std::optional<std::string> judgeChain(const ChainFacts& facts, const HttpRequest& request) {
     if (!facts.built || facts.top.empty()) return kReasonNoChain;
     bool pinned = false;
     for (const std::string& root : request.pinnedRoots) {
@@ -57,7 +57,7 @@ std::string judgeChain(const ChainFacts& facts, const HttpRequest& request) {
         std::snprintf(hex, sizeof hex, "%llx", static_cast<unsigned long long>(facts.otherErrors));
         return std::string("certificate chain error 0x") + hex;
     }
-    return {};
+    return std::nullopt;
 }
 
 std::optional<HttpResponse> firstContactFailure(const ProbeOutcome& outcome) {

@@ -59,13 +59,13 @@ std::string truncatedError(const std::string& readError);
 // What a chain builder found for one server certificate after building its chain with the
 // pinned roots as extra trust anchors.
 struct ChainFacts {
-    bool built = false;          // false: the chain engine failed or produced nothing
-    std::string top;             // DER of the chain's last certificate
-    bool timeInvalid = false;    // some certificate is expired or not yet valid
+    bool built = false;             // false: the chain engine failed or produced nothing
+    std::string top;                // DER of the chain's last certificate
+    bool timeInvalid = false;       // some certificate is expired or not yet valid
     std::uint64_t otherErrors = 0;  // anything else, in the platform's own code (0: none)
 };
-// Empty when accepted, else the rejection reason.
-std::string judgeChain(const ChainFacts& facts, const HttpRequest& request);
+// Nothing when accepted, else the rejection reason.
+std::optional<std::string> judgeChain(const ChainFacts& facts, const HttpRequest& request);
 
 // Outcome of the first-contact probe, as the platform observed it.
 struct ProbeOutcome {

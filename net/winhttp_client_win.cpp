@@ -111,7 +111,7 @@ bool isTlsErrorCode(unsigned long code) {
     return code == kCodeSecureFailure || code == kCodeSecureChannel;
 }
 
-std::string verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request) {
+std::optional<std::string> verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request) {
     win::CertStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!store) {
         return kReasonNoStore;
@@ -161,9 +161,8 @@ void runPinCheck(HINTERNET request, PinCheck& check) {
         check.rejected = true;
     } else {
         CertContext certificate(raw);
-        std::string reason = verifyChain(certificate.get(), check.request);
-        if (!reason.empty()) {
-            check.reason = std::move(reason);
+        if (auto reason = verifyChain(certificate.get(), check.request)) {
+            check.reason = std::move(*reason);
             check.rejected = true;
         }
         check.checked = true;

@@ -21,9 +21,9 @@ std::string describeError(unsigned long code);
 // True when the code means the platform's TLS layer refused the server or its certificate.
 bool isTlsErrorCode(unsigned long code);
 
-// The pinned-root judgement of one server certificate: empty when its chain ends, byte for byte,
-// in one of request.pinnedRoots and has no other error; otherwise the reason it was refused.
-std::string verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request);
+// The pinned-root judgement of one server certificate: nothing when its chain ends, byte for
+// byte, in one of request.pinnedRoots and has no other error; otherwise the reason it was refused.
+std::optional<std::string> verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request);
 
 // Outcome of the pinned-root check of one request. The status callback may run on a WinHTTP
 // thread, hence the atomics; `reason` is written before `rejected` is set.

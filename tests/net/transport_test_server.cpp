@@ -14,6 +14,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <array>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -34,6 +35,7 @@
 
 #include "core/json.h"
 #include "core/text.h"
+#include "net/websocket_frame.h"
 
 namespace {
 
@@ -187,34 +189,7 @@ std::shared_ptr<ssl::context> serverContext(const Credential& leaf) {
 // ---- WebSocket framing (server side: unmasked frames out, masked frames in) ----
 
 std::string serverFrame(bool fin, std::uint8_t opcode, const std::string& payload) {
-    std::string frame;
-    frame.push_back(static_cast<char>((fin ? 0x80 : 0) | opcode));
-    const std::uint64_t length = payload.size();
-    if (length < 126) {
-        frame.push_back(static_cast<char>(length));
-    } else if (length <= 0xFFFF) {
-        frame.push_back(static_cast<char>(126));
-        frame.push_back(static_cast<char>(length >> 8));
-        frame.push_back(static_cast<char>(length & 0xFF));
-    } else {
-        frame.push_back(static_cast<char>(127));
-        for (int shift = 56; shift >= 0; shift -= 8) frame.push_back(static_cast<char>((length >> shift) & 0xFF));
-    }
-    return frame + payload;
-}
-
-template <class Stream>
-bool readExact(Stream& stream, beast::flat_buffer& buffer, std::size_t count, std::string& out) {
-    while (buffer.size() < count) {
-        error_code ec;
-        auto space = buffer.prepare(65536);
-        std::size_t n = stream.read_some(space, ec);
-        if (ec) return false;
-        buffer.commit(n);
-    }
-    out = beast::buffers_to_string(beast::buffers_prefix(count, buffer.data()));
-    buffer.consume(count);
-    return true;
+    return vornet::encodeWebSocketFrame(opcode, fin, payload);
 }
 
 struct Frame {
@@ -223,31 +198,47 @@ struct Frame {
     std::string payload;
 };
 
+// Whole client frames of one connection, decoded by the transport's own frame decoder; the
+// bytes the HTTP reader already took past the upgrade request are decoded first.
 template <class Stream>
-bool readFrame(Stream& stream, beast::flat_buffer& buffer, Frame& frame) {
-    std::string head;
-    if (!readExact(stream, buffer, 2, head)) return false;
-    frame.fin = (head[0] & 0x80) != 0;
-    frame.opcode = head[0] & 0x0F;
-    const bool masked = (head[1] & 0x80) != 0;
-    std::uint64_t length = head[1] & 0x7F;
-    std::string ext;
-    if (length == 126) {
-        if (!readExact(stream, buffer, 2, ext)) return false;
-        length = (std::uint64_t(static_cast<unsigned char>(ext[0])) << 8) | static_cast<unsigned char>(ext[1]);
-    } else if (length == 127) {
-        if (!readExact(stream, buffer, 8, ext)) return false;
-        length = 0;
-        for (char c : ext) length = (length << 8) | static_cast<unsigned char>(c);
+class FrameReader {
+public:
+    FrameReader(Stream& stream, beast::flat_buffer& buffer) : stream_(stream) {
+        decoder_.feed(beast::buffers_to_string(buffer.data()));
+        buffer.consume(buffer.size());
     }
-    std::string mask;
-    if (masked && !readExact(stream, buffer, 4, mask)) return false;
-    if (length > (64u << 20)) return false;
-    if (!readExact(stream, buffer, static_cast<std::size_t>(length), frame.payload)) return false;
-    if (masked)
-        for (std::size_t i = 0; i < frame.payload.size(); ++i) frame.payload[i] ^= mask[i % 4];
-    return true;
-}
+
+    // False once the peer is gone, broke the protocol or sent a frame over 64 MiB.
+    bool read(Frame& frame) {
+        frame.payload.clear();
+        for (;;) {
+            vornet::WebSocketFrameEvent event = decoder_.next();
+            switch (event.kind) {
+                case vornet::WebSocketFrameEvent::Kind::ProtocolError:
+                    return false;
+                case vornet::WebSocketFrameEvent::Kind::Control:
+                case vornet::WebSocketFrameEvent::Kind::Data:
+                    frame.payload += event.payload;
+                    if (frame.payload.size() > (64u << 20)) return false;
+                    if (!event.frameEnd) continue;
+                    frame.fin = event.final;
+                    frame.opcode = event.opcode;
+                    return true;
+                case vornet::WebSocketFrameEvent::Kind::NeedMore: {
+                    error_code ec;
+                    const std::size_t n = stream_.read_some(asio::buffer(chunk_), ec);
+                    if (ec) return false;
+                    decoder_.feed(std::string_view(chunk_.data(), n));
+                }
+            }
+        }
+    }
+
+private:
+    Stream& stream_;
+    vornet::WebSocketFrameDecoder decoder_;
+    std::array<char, 65536> chunk_{};
+};
 
 template <class Stream>
 bool writeAll(Stream& stream, const std::string& bytes) {
@@ -281,9 +272,10 @@ std::string queryValue(const std::string& target, const std::string& name) {
 // Reads client frames until the peer closes; echoes whole text messages when `echo`.
 template <class Stream>
 void drainFrames(Stream& stream, beast::flat_buffer& buffer, bool echo, bool answerClose) {
+    FrameReader<Stream> reader(stream, buffer);
     Frame frame;
     std::string message;
-    while (readFrame(stream, buffer, frame)) {
+    while (reader.read(frame)) {
         if (frame.opcode == 0x8) {
             if (answerClose) writeAll(stream, serverFrame(true, 0x8, frame.payload.substr(0, 2)));
             return;
@@ -326,9 +318,10 @@ void serveWebSocket(Stream& stream, beast::flat_buffer& buffer, const http::requ
             if (!writeAll(stream, burst)) return;
         }
         if (!writeAll(stream, serverFrame(true, 0x1, "done"))) return;
+        FrameReader<Stream> reader(stream, buffer);
         Frame frame;
         std::uint64_t pongs = 0;
-        while (readFrame(stream, buffer, frame)) {
+        while (reader.read(frame)) {
             if (frame.opcode == 0xA) ++pongs;
             if (frame.opcode == 0x8) break;
         }

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "core/text.h"
+#include "net/websocket_frame.h"
 #include "net/winhttp_client_win.h"
 
 namespace {
@@ -101,8 +102,10 @@ TEST(WinHttpVerifyChain, JudgesStoredCertificates) {
         vornet::win::CertContext certificate(CertCreateCertificateContext(
             X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(leaf.data()), static_cast<DWORD>(leaf.size())));
         ASSERT_TRUE(certificate) << c.leaf;
-        std::string reason = vornet::verifyChain(certificate.get(), request);
+        const std::optional<std::string> verdict = vornet::verifyChain(certificate.get(), request);
+        const std::string reason = verdict.value_or("");
         std::string expected = c.expected;
+        EXPECT_EQ(verdict.has_value(), !expected.empty()) << reason;
         if (expected.size() > 2 && expected.substr(expected.size() - 2) == "0x") {
             EXPECT_EQ(reason.rfind(expected, 0), 0u) << c.leaf << ": " << reason;
             EXPECT_GT(reason.size(), expected.size()) << c.leaf;
@@ -142,8 +145,10 @@ TEST(WinHttpVerifyChain, DatesDoNotCountTowardsLoopback) {
         vornet::win::CertContext certificate(CertCreateCertificateContext(
             X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(leaf.data()), static_cast<DWORD>(leaf.size())));
         ASSERT_TRUE(certificate);
-        std::string reason = vornet::verifyChain(certificate.get(), request);
+        const std::optional<std::string> verdict = vornet::verifyChain(certificate.get(), request);
+        const std::string reason = verdict.value_or("");
         std::string expected = c.expected;
+        EXPECT_EQ(verdict.has_value(), !expected.empty()) << reason;
         if (expected.size() > 2 && expected.substr(expected.size() - 2) == "0x") {
             EXPECT_EQ(reason.rfind(expected, 0), 0u) << reason;
         } else {
@@ -164,7 +169,7 @@ TEST(WinHttpVerifyChain, TopMustMatchByteForByte) {
     vornet::win::CertContext certificate(CertCreateCertificateContext(
         X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(leaf.data()), static_cast<DWORD>(leaf.size())));
     ASSERT_TRUE(certificate);
-    EXPECT_NE(vornet::verifyChain(certificate.get(), request), "");
+    EXPECT_TRUE(vornet::verifyChain(certificate.get(), request).has_value());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -476,17 +481,8 @@ std::string acceptKey(const std::string& request) {
     return vornet::base64Encode(std::string(reinterpret_cast<char*>(digest), 20));
 }
 
-std::string frame(int opcode, bool final, const std::string& payload) {
-    std::string out;
-    out.push_back(static_cast<char>((final ? 0x80 : 0) | opcode));
-    if (payload.size() < 126) {
-        out.push_back(static_cast<char>(payload.size()));
-    } else {
-        out.push_back(126);
-        out.push_back(static_cast<char>(payload.size() >> 8));
-        out.push_back(static_cast<char>(payload.size() & 0xff));
-    }
-    return out + payload;
+std::string frame(std::uint8_t opcode, bool final, const std::string& payload) {
+    return vornet::encodeWebSocketFrame(opcode, final, payload);
 }
 
 TEST_F(WinHttpClientTest, WebSocketAssemblesTextAndCloseEndsABlockedReceive) {
