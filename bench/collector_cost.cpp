@@ -8,12 +8,16 @@
 //   lobby  the client up and paused in the lobby (REST polling plus the notification feed)
 //   game   the client paused in a game (the in-game API polled as well)
 // The same figures for the two simulators show the collector's own share. Not a pass/fail test.
+// With --wine PATH the Windows program (Parlow.exe) runs under wine beside the same simulators,
+// in the prefix WINEPREFIX names, on the display DISPLAY names; its CPU and that of the prefix's
+// wineserver are shown apart. Only an indicator: wine's costs are not Windows'.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -72,16 +76,54 @@ int freePort() {
     return port;
 }
 
+// The first line a shell command prints, without its line end; empty when it fails.
+std::string firstLineOf(const std::string& command) {
+    std::string line;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        if (std::fgets(buffer, sizeof buffer, pipe) != nullptr) line = buffer;
+        ::pclose(pipe);
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// The wineserver of `prefix`: the process named so whose environment names that prefix.
+int wineserverOf(const std::string& prefix) {
+    const std::string wanted = "WINEPREFIX=" + prefix;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string comm = readText(entry.path().string() + "/comm");
+        if (comm.rfind("wineserver", 0) != 0) continue;
+        std::string environ = readText(entry.path().string() + "/environ");
+        for (std::size_t at = 0; at < environ.size();) {
+            std::size_t end = environ.find('\0', at);
+            if (end == std::string::npos) end = environ.size();
+            if (environ.compare(at, end - at, wanted) == 0) return std::atoi(name.c_str());
+            at = end + 1;
+        }
+    }
+    return 0;
+}
+
 struct Options {
     int idleS = 60, lobbyS = 60, gameS = 120, settleS = 5;
     std::string keep;
     std::string parlow = PARLOW_BIN;  // another build of the collector, for before/after runs
+    std::string wineExe;              // Parlow.exe, run under wine instead of the native program
 };
 
 struct Row {
     std::string phase;
     double wall = 0;
-    double parlowCpu = 0, clientCpu = 0, aggregatorCpu = 0;  // seconds
+    double parlowCpu = 0, clientCpu = 0, aggregatorCpu = 0, wineserverCpu = 0;  // seconds
     double requests = 0, connections = 0, uploads = 0;
 };
 
@@ -102,14 +144,21 @@ public:
         if (!aggregatorState) return fail("the aggregator did not start");
         aggregatorPort_ = static_cast<int>(aggregatorState->getNumber("port", 0));
         const int livePort = freePort();
+        const bool wine = !options_.wineExe.empty();
+        const char* prefix = std::getenv("WINEPREFIX");
+        if (wine && (prefix == nullptr || *prefix == '\0')) return fail("--wine needs WINEPREFIX");
+        // Paths as the collector sees them: Windows paths under wine.
+        auto seen = [&](const std::string& path) {
+            return wine ? firstLineOf("winepath -w " + shellQuoted(path) + " 2>/dev/null") : path;
+        };
 
         // Default intervals and limits: only where to find things is configured.
         JsonValue server = JsonValue::object();
         server.set("url", "http://127.0.0.1:" + std::to_string(aggregatorPort_));
         server.set("allowPlainHttpLoopback", true);
         JsonValue collection = JsonValue::object();
-        collection.set("leagueInstallDir", dir_.file("league"));
-        collection.set("riotRootCertFile", dir_.file("riot-root.pem"));
+        collection.set("leagueInstallDir", seen(dir_.file("league")));
+        collection.set("riotRootCertFile", seen(dir_.file("riot-root.pem")));
         collection.set("liveClientPort", livePort);
         JsonValue doc = JsonValue::object();
         doc.set("server", server);
@@ -132,11 +181,26 @@ public:
         std::filesystem::rename(lockfile, lockfile + ".hidden", ec);
         if (ec) return fail("cannot hide the lockfile: " + ec.message());
 
-        parlow_ = std::make_unique<Process>(
-            std::vector<std::string>{options_.parlow, "--config", dir_.file("collector.json")}, env,
-            dir_.file("parlow.log"));
+        if (wine) {
+            // wine execs its preloader in the same process, which then runs the program: the
+            // child's CPU clock is the Windows program's.
+            const std::string wineBin = firstLineOf("command -v wine");
+            if (wineBin.empty()) return fail("wine not found");
+            std::vector<std::string> wineEnv = env;
+            wineEnv.push_back("HOME=" + std::string(std::getenv("HOME") ? std::getenv("HOME") : ""));
+            wineEnv.push_back("WINEDEBUG=-all");
+            wineEnv.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
+            parlow_ = std::make_unique<Process>(std::vector<std::string>{wineBin, options_.wineExe, "--background",
+                                                                         "--config", seen(dir_.file("collector.json"))},
+                                                wineEnv, dir_.file("parlow.log"));
+        } else {
+            parlow_ = std::make_unique<Process>(
+                std::vector<std::string>{options_.parlow, "--config", dir_.file("collector.json")}, env,
+                dir_.file("parlow.log"));
+        }
         std::this_thread::sleep_for(std::chrono::seconds(options_.settleS));
         if (!parlow_->running()) return fail("parlow exited; see its log");
+        if (wine) wineserver_ = wineserverOf(prefix);
         rows_.push_back(measure("idle", options_.idleS));
 
         std::filesystem::rename(lockfile + ".hidden", lockfile, ec);
@@ -183,7 +247,11 @@ private:
     }
     static double cpu(Process* process) {
         if (process == nullptr || process->pid() <= 0) return 0;
-        std::optional<CpuSample> sample = cpuOf(process->pid());
+        return cpuOfPid(process->pid());
+    }
+    static double cpuOfPid(int pid) {
+        if (pid <= 0) return 0;
+        std::optional<CpuSample> sample = cpuOf(pid);
         return sample ? sample->seconds : 0;
     }
 
@@ -192,6 +260,7 @@ private:
         Row row;
         row.phase = phase;
         const double parlow0 = cpu(parlow_.get()), client0 = cpu(client_.get()), aggregator0 = cpu(aggregator_.get());
+        const double wineserver0 = cpuOfPid(wineserver_);
         const double requests0 = clientNumber("restRequests") + clientNumber("liveRequests");
         const double connections0 = clientNumber("restConnections") + clientNumber("liveConnections");
         const double uploads0 = aggregatorBatches();
@@ -201,6 +270,7 @@ private:
         row.parlowCpu = cpu(parlow_.get()) - parlow0;
         row.clientCpu = cpu(client_.get()) - client0;
         row.aggregatorCpu = cpu(aggregator_.get()) - aggregator0;
+        row.wineserverCpu = cpuOfPid(wineserver_) - wineserver0;
         row.requests = clientNumber("restRequests") + clientNumber("liveRequests") - requests0;
         row.connections = clientNumber("restConnections") + clientNumber("liveConnections") - connections0;
         row.uploads = aggregatorBatches() - uploads0;
@@ -208,15 +278,29 @@ private:
     }
 
     void print() {
-        std::printf("\nCollector cost at default intervals (CPU as %% of one core, nanosecond accounting)\n");
-        std::printf(
-            "| phase | seconds | parlow CPU %% | client sim CPU %% | aggregator sim CPU %% | client requests/s | "
-            "new client connections/s | uploads/s |\n");
-        std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+        const bool wine = !options_.wineExe.empty();
+        if (wine) {
+            std::printf(
+                "\nWindows build under wine at default intervals (CPU as %% of one core, nanosecond accounting; "
+                "an indicator only, wine's costs are not Windows')\n");
+            std::printf(
+                "| phase | seconds | Parlow.exe CPU %% | wineserver CPU %% | client sim CPU %% | aggregator sim CPU %% "
+                "| "
+                "client requests/s | new client connections/s | uploads/s |\n");
+            std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        } else {
+            std::printf("\nCollector cost at default intervals (CPU as %% of one core, nanosecond accounting)\n");
+            std::printf(
+                "| phase | seconds | parlow CPU %% | client sim CPU %% | aggregator sim CPU %% | client requests/s | "
+                "new client connections/s | uploads/s |\n");
+            std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
+        }
         for (const Row& r : rows_) {
-            std::printf("| %s | %.0f | %.4f | %.3f | %.3f | %.2f | %.2f | %.2f |\n", r.phase.c_str(), r.wall,
-                        100.0 * r.parlowCpu / r.wall, 100.0 * r.clientCpu / r.wall, 100.0 * r.aggregatorCpu / r.wall,
-                        r.requests / r.wall, r.connections / r.wall, r.uploads / r.wall);
+            std::printf("| %s | %.0f | %.4f", r.phase.c_str(), r.wall, 100.0 * r.parlowCpu / r.wall);
+            if (wine) std::printf(" | %.4f", 100.0 * r.wineserverCpu / r.wall);
+            std::printf(" | %.3f | %.3f | %.2f | %.2f | %.2f |\n", 100.0 * r.clientCpu / r.wall,
+                        100.0 * r.aggregatorCpu / r.wall, r.requests / r.wall, r.connections / r.wall,
+                        r.uploads / r.wall);
         }
         std::printf("\nPeak resident memory: parlow %.1f MiB, client sim %.1f MiB, aggregator sim %.1f MiB\n",
                     peakRssMiB(parlow_->pid()), client_ ? peakRssMiB(client_->pid()) : 0.0,
@@ -226,6 +310,7 @@ private:
     Options options_;
     e2e::ScratchDir dir_;
     int aggregatorPort_ = 0, controlPort_ = 0;
+    int wineserver_ = 0;  // the prefix's wineserver, under --wine
     std::vector<Row> rows_;
     // Destroyed in reverse order: the collector stops before the simulators.
     std::unique_ptr<Process> aggregator_, client_, parlow_;
@@ -251,10 +336,12 @@ int main(int argc, char** argv) {
             options.keep = next();
         else if (arg == "--parlow")
             options.parlow = next();
+        else if (arg == "--wine")
+            options.wineExe = next();
         else {
             std::fprintf(stderr,
                          "usage: collector_cost [--idle-s 60] [--lobby-s 60] [--game-s 120] [--settle-s 5] [--keep "
-                         "DIR] [--parlow BIN]\n");
+                         "DIR] [--parlow BIN] [--wine Parlow.exe]\n");
             return 2;
         }
     }

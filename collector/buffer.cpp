@@ -42,6 +42,7 @@ std::uint64_t ObservationBuffer::push(Observation observation) {
     heldBytes_ += charge;
     queue_.push_back(Entry{std::move(observation), charge});
     applyLimitsLocked();
+    if (pushed_) pushed_();
     return sequence;
 }
 
@@ -261,6 +262,16 @@ bool ObservationBuffer::splitBatch(const Batch& batch) {
     maxBatchSize_ = batch.observations.size() / 2;
     nextAttemptAt_ = steadyClock_();
     return true;
+}
+
+bool ObservationBuffer::idle() const {
+    std::lock_guard lock(mutex_);
+    return queue_.empty() && pendingDropped_.empty() && refusedDropped_.empty() && !inFlight_;
+}
+
+void ObservationBuffer::setPushObserver(std::function<void()> observer) {
+    std::lock_guard lock(mutex_);
+    pushed_ = std::move(observer);
 }
 
 std::uint64_t ObservationBuffer::pendingCount() const {

@@ -112,6 +112,11 @@ public:
     bool splitBatch(const Batch& batch);
 
     std::uint64_t pendingCount() const;
+    // True when nothing is queued, no drop report is owed and no batch is in flight: only a
+    // push can give the uploader work.
+    bool idle() const;
+    // Called after each push, under the buffer's lock: it must not call back into the buffer.
+    void setPushObserver(std::function<void()> observer);
     BufferStats stats() const;
 
     BufferInspection inspect() const;
@@ -158,6 +163,7 @@ private:
     std::vector<DroppedRange> refusedDropped_;
     std::int64_t dropReportAt_ = 0;
     std::int64_t dropReportDelayMs_ = 0;
+    std::function<void()> pushed_;
     bool inFlightIsDropReport_ = false;
     BufferStats stats_;
     std::function<void(const DroppedRange&)> rangeLost_;

@@ -22,6 +22,8 @@ constexpr std::int64_t kFinalFlushMs = 2500;
 // The longest wait while nothing is due (collection off, or paused): a resume or a stop ends
 // it at once, so this only bounds how long a lost notification could go unnoticed.
 constexpr std::int64_t kLongestWaitMs = 5000;
+// Only a push or the stop gives an idle upload thread something to do; the bound is a formality.
+constexpr std::int64_t kIdleUploadWaitMs = 3600000;
 
 // Uniform in [0, 1) from a per-thread Mersenne Twister: 53 random bits from two draws.
 double threadRandom() {
@@ -84,6 +86,7 @@ Collector::Collector(Config config, HttpClient* http, std::string token, Lockfil
                          Lock lock(callbackMutex_);
                          return uploadCallback_;
                      }} {
+    buffer_.setPushObserver([wake = pushWake_] { wake->notify(); });
     state_.lcuNotifications = config_.lcuWebSocket ? "not_connected" : "disabled";
     if (!localTls_.configured) state_.lastError = localTls_.error;
     std::string serverTlsError;
@@ -301,7 +304,13 @@ void Collector::uploadThreadMain(std::unique_ptr<UploadThreadContext> context) {
         }
     };
     while (!context->stop->load()) {
+        collector.uploadSteps_.fetch_add(1, std::memory_order_relaxed);
         if (uploadStep() && collector.pendingCount() >= context->maxBatchSize) continue;
+        // With nothing queued and no report owed, only a push brings work: sleep until one
+        // (or the stop) instead of looking every interval. What it brings then waits one
+        // interval, as it did at most before.
+        while (!context->stop->load() && collector.buffer_.idle()) context->pushed->waitFor(kIdleUploadWaitMs);
+        if (context->stop->load()) break;
         // The interval may be up to a minute: a stop ends the wait at once, so the thread is
         // not given up by the stop protocol while it merely waits.
         context->wake->waitFor(context->batchIntervalMs);
@@ -336,6 +345,7 @@ CollectorRun::CollectorRun(std::unique_ptr<HttpClient> http, std::unique_ptr<Col
     collectionWake_ = collector_->collectionWakeup();
     collection->wake = collectionWake_;
     upload->wake = uploadWake_;
+    upload->pushed = collector_->pushWakeup();
     // Threads start last, once everything they touch is complete.
     collectionThread_ = std::thread(&Collector::collectionThreadMain, std::move(collection));
     uploadThread_ = std::thread(&Collector::uploadThreadMain, std::move(upload));
@@ -357,6 +367,7 @@ bool CollectorRun::stop(bool sessionEnding) {
     stop_->store(true);
     collectionWake_->notify();
     uploadWake_->notify();
+    collector_->pushWakeup()->notify();
     bool collectionEnded = waitForFlag(*collectionDone_, sessionEnding ? 1000 : 2500);
     if (collectionEnded)
         collectionThread_.join();

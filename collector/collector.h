@@ -68,6 +68,7 @@ struct UploadThreadContext {
     std::uint32_t maxBatchSize = 64;
     SharedFlag stop, uploadDone;
     SharedWakeup wake = std::make_shared<Wakeup>();
+    SharedWakeup pushed = std::make_shared<Wakeup>();  // each push into the buffer, and the stop
 };
 
 // Lock order: the status lock may be held while enqueue() takes the capture lock or the
@@ -106,6 +107,10 @@ public:
     std::uint64_t collectionSteps() const { return collectionSteps_.load(); }
     // What wakes the collection thread: the stop, a resume and the notification feed.
     const SharedWakeup& collectionWakeup() const { return collectionWake_; }
+    // Steps the upload thread has taken (each an upload attempt before a wait).
+    std::uint64_t uploadSteps() const { return uploadSteps_.load(); }
+    // Notified by each push into the buffer: what wakes an upload thread with nothing to send.
+    const SharedWakeup& pushWakeup() const { return pushWake_; }
     // A game client session or an in-game API is being polled.
     bool clientKnown();
     void ensureNotificationReader();
@@ -150,6 +155,8 @@ private:
 
     SharedWakeup collectionWake_ = std::make_shared<Wakeup>();
     std::atomic<std::uint64_t> collectionSteps_{0};
+    SharedWakeup pushWake_ = std::make_shared<Wakeup>();
+    std::atomic<std::uint64_t> uploadSteps_{0};
     Poller poller_;
     NotificationReader reader_;
     UploadContext uploadContext_;

@@ -111,7 +111,68 @@ bool isTlsErrorCode(unsigned long code) {
     return code == kCodeSecureFailure || code == kCodeSecureChannel;
 }
 
+namespace {
+
+constexpr const char* kReasonNotTrusted = "certificate not trusted by the system";
+constexpr const char* kReasonNameMismatch = "certificate not issued for this host";
+
+// The SSL policy's verdict on a built chain for `host` (0: it holds), with `ignore` made of
+// the same flags WinHTTP takes as security flags.
+DWORD sslPolicyError(PCCERT_CHAIN_CONTEXT chain, const std::string& host, DWORD ignore) {
+    WideString name = utf8ToWide(host);
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA extra = {};
+    extra.cbStruct = sizeof(extra);
+    extra.dwAuthType = AUTHTYPE_SERVER;
+    extra.fdwChecks = ignore;
+    extra.pwszServerName = const_cast<wchar_t*>(wide(name));
+    CERT_CHAIN_POLICY_PARA policy = {};
+    policy.cbSize = sizeof(policy);
+    policy.pvExtraPolicyPara = &extra;
+    CERT_CHAIN_POLICY_STATUS status = {};
+    status.cbSize = sizeof(status);
+    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status)) {
+        return GetLastError() != 0 ? GetLastError() : static_cast<DWORD>(-1);
+    }
+    return status.dwError;
+}
+
+// The full platform judgement (system roots, dates, host name) of a certificate the TLS layer
+// may not have judged for this request: one on a kept connection.
+std::optional<std::string> verifySystemTrust(PCCERT_CONTEXT serverCertificate, const HttpRequest& request) {
+    CERT_CHAIN_PARA para = {};
+    para.cbSize = sizeof(para);
+    PCCERT_CHAIN_CONTEXT rawChain = nullptr;
+    if (!CertGetCertificateChain(nullptr, serverCertificate, nullptr, serverCertificate->hCertStore, &para, 0, nullptr,
+                                 &rawChain)) {
+        return kReasonNoChain;
+    }
+    win::CertChain chain(rawChain);
+    // Every fault of the chain counts, whatever the policy says of it: wine's SSL policy, for
+    // one, passes a chain that never reached a root.
+    const DWORD faults = chain.get()->TrustStatus.dwErrorStatus &
+                         ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
+    if (faults != 0 || sslPolicyError(chain.get(), request.host, 0) != 0) {
+        return kReasonNotTrusted;
+    }
+    return {};
+}
+
+}  // namespace
+
+bool checksCertificateItself(const HttpRequest& request) {
+    return usesPinnedRoots(request) ||
+           (request.https && request.tlsMode == TlsMode::System && isLoopbackHost(request.host));
+}
+
+bool keepsConnection(const HttpRequest& request) {
+    return !request.https || request.tlsMode == TlsMode::System ||
+           (request.tlsMode == TlsMode::PinnedRoots && isLoopbackHost(request.host));
+}
+
 std::optional<std::string> verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request) {
+    if (request.tlsMode == TlsMode::System) {
+        return verifySystemTrust(serverCertificate, request);
+    }
     win::CertStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
     if (!store) {
         return kReasonNoStore;
@@ -124,8 +185,9 @@ std::optional<std::string> verifyChain(PCCERT_CONTEXT serverCertificate, const H
     para.cbSize = sizeof(para);
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
     ChainFacts facts;
+    win::CertChain chain;
     if (CertGetCertificateChain(nullptr, serverCertificate, nullptr, store.get(), &para, 0, nullptr, &rawChain)) {
-        win::CertChain chain(rawChain);
+        chain.reset(rawChain);
         if (chain.get()->cChain != 0 && chain.get()->rgpChain[0]->cElement != 0) {
             const CERT_SIMPLE_CHAIN* simple = chain.get()->rgpChain[0];
             PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
@@ -143,7 +205,14 @@ std::optional<std::string> verifyChain(PCCERT_CONTEXT serverCertificate, const H
                 status & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_TIME_NESTED);
         }
     }
-    return judgeChain(facts, request);
+    std::optional<std::string> reason = judgeChain(facts, request);
+    // Connections to a loopback host are kept, so this request may ride one whose handshake
+    // ignored the host name: the name is judged here too when the request wants it.
+    if (!reason && checksHostName(request) && isLoopbackHost(request.host) &&
+        sslPolicyError(chain.get(), request.host, kIgnoreUnknownCa | kIgnoreDateInvalid) != 0) {
+        return kReasonNameMismatch;
+    }
+    return reason;
 }
 
 namespace win {
@@ -176,6 +245,10 @@ void runPinCheck(HINTERNET request, PinCheck& check) {
 
 std::optional<HttpResponse> judgeSend(const HttpRequest& request, bool sent, DWORD error, PinCheck* check) {
     if (check && check->rejected) {
+        // What a handshake of this request's own would have refused fails as that handshake does.
+        if (!usesPinnedRoots(request) || check->reason == kReasonNameMismatch) {
+            return failedResponse(kErrTlsValidation, true);
+        }
         return failedResponse(kErrRejectedPrefix + check->reason, true);
     }
     if (!sent) {
@@ -183,6 +256,9 @@ std::optional<HttpResponse> judgeSend(const HttpRequest& request, bool sent, DWO
     }
     if (usesPinnedRoots(request) && (!check || !check->checked)) {
         return failedResponse(kErrNotCheckedAgainstPin, true);
+    }
+    if (check && !check->checked) {
+        return failedResponse(kErrNotChecked, true);
     }
     return std::nullopt;
 }
@@ -260,10 +336,10 @@ std::string WinHttpClient::prepareRequest(const HttpRequest& request, bool webSo
     DWORD responseTimeout = static_cast<DWORD>(timeout);
     WinHttpSetOption(h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof(responseTimeout));
     DWORD disable = WINHTTP_DISABLE_REDIRECTS;
-    // A connection opened with relaxed certificate flags must never go back to the session's
-    // pool: a later System request to the same host and port would reuse it unvalidated, and a
-    // pinned request would skip the certificate of the connection it did not open.
-    if (request.https && request.tlsMode != TlsMode::System) {
+    // A connection opened with relaxed certificate flags goes back to the pool only towards a
+    // loopback host, where every request judges the certificate of the connection it rides in
+    // its send callback (wine pools by host, port and the secure flag alone, across sessions).
+    if (!keepsConnection(request)) {
         disable |= WINHTTP_DISABLE_KEEP_ALIVE;
     }
     WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
@@ -308,7 +384,7 @@ HttpResponse WinHttpClient::sendRequest(const HttpRequest& request, Prepared& pr
         prepared.request.release();
     }
     if (auto verdict = win::judgeSend(request, sent != FALSE, error, check)) {
-        if (check && check->rejected) {
+        if (check && check->rejected && usesPinnedRoots(request)) {
             verifiedPairs_.remove(VerifiedPairs::key(request));
         }
         return *verdict;
@@ -434,7 +510,7 @@ HttpResponse WinHttpClient::request(const HttpRequest& request) {
         return failedResponse(std::move(error));
     }
     std::optional<PinCheck> check;
-    if (usesPinnedRoots(request)) {
+    if (checksCertificateItself(request)) {
         check.emplace(request);
     }
     PinCheck* checkPtr = check ? &*check : nullptr;
@@ -462,10 +538,10 @@ std::unique_ptr<WebSocketConnection> WinHttpClient::connectWebSocket(const HttpR
         error = std::move(failed);
         return nullptr;
     }
-    win::HandshakeResult result = win::performHandshake(request, prepared.request, usesPinnedRoots(request));
+    win::HandshakeResult result = win::performHandshake(request, prepared.request, checksCertificateItself(request));
     prepared.connection.reset();
     if (!result.error.empty()) {
-        if (result.certificateRejected) {
+        if (result.certificateRejected && usesPinnedRoots(request)) {
             verifiedPairs_.remove(VerifiedPairs::key(request));
         }
         error = std::move(result.error);

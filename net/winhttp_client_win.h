@@ -21,9 +21,19 @@ std::string describeError(unsigned long code);
 // True when the code means the platform's TLS layer refused the server or its certificate.
 bool isTlsErrorCode(unsigned long code);
 
-// The pinned-root judgement of one server certificate: nothing when its chain ends, byte for
-// byte, in one of request.pinnedRoots and has no other error; otherwise the reason it was refused.
+// The judgement of one server certificate: nothing when its chain ends, byte for byte, in one of
+// request.pinnedRoots and has no other error (and, towards a loopback host, names the host when
+// the request checks names); for a System request, when the system's roots and SSL policy accept
+// it for request.host. Otherwise the reason it was refused.
 std::optional<std::string> verifyChain(PCCERT_CONTEXT serverCertificate, const HttpRequest& request);
+
+// True when the transport judges the server certificate of `request` itself, in its send
+// callback: pinned roots always; a System request to a loopback host too, since the pool may
+// hand it a connection kept after a pinned-roots handshake there.
+bool checksCertificateItself(const HttpRequest& request);
+// True when the request's connection may go back to the pool: plain HTTP, System trust, and
+// pinned roots towards a loopback host; never a connection opened with every check off.
+bool keepsConnection(const HttpRequest& request);
 
 // Outcome of the pinned-root check of one request. The status callback may run on a WinHTTP
 // thread, hence the atomics; `reason` is written before `rejected` is set.

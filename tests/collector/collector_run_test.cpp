@@ -221,13 +221,27 @@ TEST(CollectorSnapshot, FreshCollector) {
     ScriptedClient client;
     Collector collector(testConfig(), &client, "token", {}, FakeClocks().clocks());
     JsonValue s = collector.status();
-    EXPECT_EQ(keysOf(s),
-              (std::vector<std::string>{"collectorVersion", "collectorId", "bootId", "server", "serverConnection",
-                                        "collectionActive", "leagueClient", "lcuNotifications", "gameflowPhase",
-                                        "liveGame", "pendingObservations", "droppedObservations", "sentBatches",
-                                        "lastSuccessfulTransmission", "lastSuccessUnixMs", "consecutiveFailures",
-                                        "rejectedBatches", "consecutiveRejected", "authFailures", "lastError",
-                                        "abandonedDropRanges"}));
+    EXPECT_EQ(keysOf(s), (std::vector<std::string>{"collectorVersion",
+                                                   "collectorId",
+                                                   "bootId",
+                                                   "server",
+                                                   "serverConnection",
+                                                   "collectionActive",
+                                                   "leagueClient",
+                                                   "lcuNotifications",
+                                                   "gameflowPhase",
+                                                   "liveGame",
+                                                   "pendingObservations",
+                                                   "droppedObservations",
+                                                   "sentBatches",
+                                                   "lastSuccessfulTransmission",
+                                                   "lastSuccessUnixMs",
+                                                   "consecutiveFailures",
+                                                   "rejectedBatches",
+                                                   "consecutiveRejected",
+                                                   "authFailures",
+                                                   "lastError",
+                                                   "abandonedDropRanges"}));
     EXPECT_EQ(s.getString("collectorVersion", ""), "0.3.0");
     EXPECT_EQ(s.getString("server", ""), "127.0.0.1:9");
     EXPECT_EQ(s.getString("serverConnection", ""), "not_yet_connected");
@@ -528,6 +542,44 @@ TEST(CollectorRunTest, IdleCollectorStepsOnlyForDiscovery) {
         EXPECT_LE(steps, static_cast<std::uint64_t>(seen) + 1) << steps << " steps for " << seen << " discoveries";
         EXPECT_TRUE(run.stop());
     }
+}
+
+// An upload thread with nothing to send sleeps until something is pushed. Catches a thread
+// that wakes every batch interval to find the buffer empty, and one that a push does not wake.
+TEST(CollectorRunTest, IdleUploaderWaitsForAPush) {
+    auto client = std::make_unique<ScriptedClient>();
+    ScriptedClient& fake = *client;
+    Aggregator aggregator;
+    fake.on(kIngestPath, [&](const HttpRequest& r) { return aggregator.handle(r); });
+    std::atomic<int> discoveries{0};
+    Config config = testConfig(",\"collection\":{\"liveClient\":false,\"insecureLocalTls\":true}");
+    config.batchIntervalMs = 50;
+    auto collector = std::make_unique<Collector>(
+        config, client.get(), "token",
+        [&] {
+            ++discoveries;
+            return std::optional<Lockfile>();
+        },
+        CollectorClocks::system());
+    Observation o;
+    o.api = "lcu";
+    o.endpoint = "/x";
+    o.observedAt = nowUnixMs();
+    collector->enqueue(o);
+    Collector* c = collector.get();
+    CollectorRun run(std::move(client), std::move(collector), makeFlag(false));
+    ASSERT_TRUE(eventually([&] { return aggregator.ackedCount() >= 1 && c->pendingCount() == 0; }));
+    // Two discoveries without a client are 4 s: eighty intervals of 50 ms.
+    const std::uint64_t steps = c->uploadSteps();
+    const int seen = discoveries.load();
+    ASSERT_TRUE(eventually([&] { return discoveries.load() >= seen + 2; }, 10000ms));
+    EXPECT_LE(c->uploadSteps(), steps + 1);
+    // A push ends the wait: the observation goes out without a stop's flush.
+    const std::uint64_t acked = aggregator.ackedCount();
+    o.observedAt = nowUnixMs();
+    c->enqueue(o);
+    EXPECT_TRUE(eventually([&] { return aggregator.ackedCount() > acked; }));
+    EXPECT_TRUE(run.stop());
 }
 
 // Catches a final flush towards an aggregator that was never reached.

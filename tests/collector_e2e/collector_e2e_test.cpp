@@ -193,6 +193,32 @@ TEST(CollectorEndToEnd, DiscoversCollectsNotifiesUploadsAndStopsOverThePlatformT
         return s && acceptedCount(*s, "liveclient", "/liveclientdata/activeplayer", "snapshot") > 0;
     })) << writeJson(summary().value_or(JsonValue()));
 
+    // In the game every request to the client rides a kept connection: once the first ones are
+    // open, a stretch of in-game polling opens no new one on either of the client's servers.
+    // Catches a transport that pays a TLS handshake per request.
+    auto clientState = [&] { return control(*controlHttp, "GET", sims.controlPort(), "/control/state"); };
+    // Polling that has gone on at least this far beyond `from` on both servers.
+    auto pollingBeyond = [&](const std::optional<JsonValue>& from, double live, double rest) {
+        std::optional<JsonValue> now;
+        EXPECT_TRUE(eventually(
+            [&] {
+                now = clientState();
+                return now && now->getNumber("liveRequests", 0) >= from->getNumber("liveRequests", 0) + live &&
+                       now->getNumber("restRequests", 0) >= from->getNumber("restRequests", 0) + rest;
+            },
+            60s))
+            << writeJson(now.value_or(JsonValue()));
+        return now;
+    };
+    std::optional<JsonValue> entered = clientState();
+    ASSERT_TRUE(entered);
+    std::optional<JsonValue> before = pollingBeyond(entered, 3, 1);
+    ASSERT_TRUE(before);
+    std::optional<JsonValue> after = pollingBeyond(before, 10, 2);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->getNumber("liveConnections", -1), before->getNumber("liveConnections", -2)) << writeJson(*after);
+    EXPECT_EQ(after->getNumber("restConnections", -1), before->getNumber("restConnections", -2)) << writeJson(*after);
+
     // Out of it: the end-of-game block is polled and the in-game API closes.
     ASSERT_TRUE(phase("EndOfGame"));
     ASSERT_TRUE(statusIs("gameflowPhase", "EndOfGame")) << writeJson(last);
@@ -211,7 +237,8 @@ TEST(CollectorEndToEnd, DiscoversCollectsNotifiesUploadsAndStopsOverThePlatformT
         boot = boots ? boots->find(bootId) : nullptr;
         return c.pendingCount() == 0 && boot != nullptr &&
                static_cast<std::size_t>(boot->getNumber("acknowledged", 0)) == captured.size();
-    })) << "captured " << captured.size() << ", pending " << c.pendingCount() << ", "
+    })) << "captured "
+        << captured.size() << ", pending " << c.pendingCount() << ", "
         << (s ? writeJson(*s) : std::string("no summary"));
     EXPECT_EQ(boot->getNumber("firstSequence", 0), 1);
     EXPECT_EQ(static_cast<std::size_t>(boot->getNumber("lastSequence", 0)), captured.size());

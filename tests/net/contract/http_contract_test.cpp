@@ -244,5 +244,32 @@ TEST_F(ConnectionReuse, RelaxedConnectionsDoNotServeSystemRequests) {
     }
 }
 
+// Pinned requests to the game client's loopback host share one kept connection. Catches a
+// transport that pays a TLS handshake for every request to the client.
+TEST_F(ConnectionReuse, PinnedLoopbackRequestsShareAConnection) {
+    ASSERT_EQ(control(post("/__clear")).status, 200);
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(client->request(pinned(server().tlsPort, "/status/200")).status, 200);
+    std::vector<std::uint64_t> used;
+    for (const auto& entry : serverLog("tls"))
+        if (entry.target == "/status/200") used.push_back(entry.connection);
+    ASSERT_EQ(used.size(), 3u);
+    EXPECT_EQ(used[0], used[1]);
+    EXPECT_EQ(used[1], used[2]);
+}
+
+// A kept connection whose handshake ignored the host name must not carry a request that wants
+// the name checked. Catches a transport that lets such a request ride the connection unjudged.
+TEST_F(ConnectionReuse, NameCheckedRequestsDoNotRideNameIgnoringConnections) {
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    vornet::HttpRequest lenient = pinned(server().mismatchPort, "/status/200");
+    lenient.allowLoopbackNameMismatch = true;
+    vornet::HttpRequest strict = pinned(server().mismatchPort, "/status/200");
+    ASSERT_EQ(client->request(lenient).status, 200);
+    auto response = client->request(strict);
+    EXPECT_EQ(response.status, 0);
+    EXPECT_EQ(response.error, "TLS certificate validation failed");
+    EXPECT_TRUE(response.tlsFailure);
+}
 }  // namespace
 }  // namespace contract
