@@ -26,7 +26,7 @@
 namespace vornet::bench {
 namespace {
 
-using e2e::Process;
+using e2e::ChildProcess;
 
 struct CpuSample {
     double seconds = 0;  // CPU time of the whole process, exited threads included
@@ -95,9 +95,9 @@ public:
                                         "LOCALAPPDATA=", "LEAGUE_INSTALL_DIR=", "VORNET_COLLECTOR_TOKEN=" + token};
         std::filesystem::create_directories(dir_.file("home"));
         aggregator_ =
-            std::make_unique<Process>(std::vector<std::string>{PARLOW_SIM_AGGREGATOR, "--state-file",
-                                                               dir_.file("aggregator.json"), "--token", token},
-                                      env, dir_.file("aggregator.log"));
+            std::make_unique<ChildProcess>(std::vector<std::string>{PARLOW_SIM_AGGREGATOR, "--state-file",
+                                                                    dir_.file("aggregator.json"), "--token", token},
+                                           env, dir_.file("aggregator.log"));
         std::optional<JsonValue> aggregatorState = e2e::waitForJsonFile(dir_.file("aggregator.json"));
         if (!aggregatorState) return fail("the aggregator did not start");
         aggregatorPort_ = static_cast<int>(aggregatorState->getNumber("port", 0));
@@ -119,7 +119,7 @@ public:
         // The client simulator makes its root certificate at start, and the collector reads
         // the root when it starts; so the client runs from the beginning, but its lockfile is
         // hidden until the lobby phase: until then the collector has no client to find.
-        client_ = std::make_unique<Process>(
+        client_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{PARLOW_SIM_CLIENT, "--install-dir", dir_.file("league"), "--root-cert-out",
                                      dir_.file("riot-root.pem"), "--state-file", dir_.file("client.json"),
                                      "--live-port", std::to_string(livePort), "--paused"},
@@ -132,7 +132,7 @@ public:
         std::filesystem::rename(lockfile, lockfile + ".hidden", ec);
         if (ec) return fail("cannot hide the lockfile: " + ec.message());
 
-        parlow_ = std::make_unique<Process>(
+        parlow_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{options_.parlow, "--config", dir_.file("collector.json")}, env,
             dir_.file("parlow.log"));
         std::this_thread::sleep_for(std::chrono::seconds(options_.settleS));
@@ -159,7 +159,7 @@ public:
         if (!options_.keep.empty()) {
             std::error_code ec;
             std::filesystem::copy(
-                dir_.path(), options_.keep,
+                dir_.utf8(), options_.keep,
                 std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing, ec);
         }
         return 0;
@@ -168,7 +168,7 @@ public:
 private:
     int fail(const std::string& why) {
         std::fprintf(stderr, "collector_cost: %s (logs in %s; PARLOW_E2E_KEEP=1 keeps them)\n", why.c_str(),
-                     dir_.path().c_str());
+                     dir_.utf8().c_str());
         return 1;
     }
 
@@ -181,7 +181,7 @@ private:
         std::optional<JsonValue> summary = e2e::httpJson("GET", aggregatorPort_, "/summary");
         return summary ? summary->getNumber("acceptedBatches", 0) : 0;
     }
-    static double cpu(Process* process) {
+    static double cpu(ChildProcess* process) {
         if (process == nullptr || process->pid() <= 0) return 0;
         std::optional<CpuSample> sample = cpuOf(process->pid());
         return sample ? sample->seconds : 0;
@@ -228,7 +228,7 @@ private:
     int aggregatorPort_ = 0, controlPort_ = 0;
     std::vector<Row> rows_;
     // Destroyed in reverse order: the collector stops before the simulators.
-    std::unique_ptr<Process> aggregator_, client_, parlow_;
+    std::unique_ptr<ChildProcess> aggregator_, client_, parlow_;
 };
 
 }  // namespace

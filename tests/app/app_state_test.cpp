@@ -14,7 +14,7 @@ namespace vornet::app {
 namespace {
 
 using testing::FakeAutostart;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // Catches a stem taken up to the first dot and backslash paths not being split.
 TEST(StatePathsTest, Table) {
@@ -47,26 +47,28 @@ TEST(PausedFile, Table) {
     struct Case {
         const char* text;
         bool paused;
-    } cases[] = {{R"({"paused":true})", true},  {R"({"paused":false})", false}, {R"({"paused":1})", false},
-                 {R"({"other":true})", false}, {"[true]", false},                {"{broken", false},
+    } cases[] = {{R"({"paused":true})", true},
+                 {R"({"paused":false})", false},
+                 {R"({"paused":1})", false},
+                 {R"({"other":true})", false},
+                 {"[true]", false},
+                 {"{broken", false},
                  {R"({"paused":true,"x":2})", true}};
     for (const Case& c : cases) EXPECT_EQ(pausedFromText(c.text), c.paused) << c.text;
 }
 
 struct Harness {
-    ScratchFolder scratch;
+    TempFolder scratch;
     FakeAutostart autostart;
     std::set<std::string> tokens;  // collector ids with a readable token
     std::set<std::string> existingPrograms;
 
     StartupEnvironment env() {
         StartupEnvironment e;
-        e.appFolder = scratch.folder();
+        e.appFolder = scratch.utf8();
         e.autostart = &autostart;
         e.autostartCommand = "\"C:\\Parlow\\parlow.exe\" --background";
-        e.pathExists = [this](const std::string& path) {
-            return existingPrograms.count(path) > 0 || fileExists(path);
-        };
+        e.pathExists = [this](const std::string& path) { return existingPrograms.count(path) > 0 || fileExists(path); };
         e.tokenReadable = [this](const std::string& id) { return tokens.count(id) > 0; };
         e.day = [] { return std::string("2025-03-09"); };
         e.clockMs = [] { return std::int64_t{0}; };
@@ -102,8 +104,8 @@ TEST(LoadAppStateTest, ConfigurationFallbacks) {
     } cases[] = {
         {"valid", R"({"collector":{"id":"pc-9"}})", true, "pc-9", true, false},
         {"valid without token", R"({"collector":{"id":"pc-9"}})", false, "pc-9", false, false},
-        {"invalid setting keeps id", R"({"collector":{"id":"pc-9"},"server":{"batchIntervalMs":"fast"}})", true,
-         "pc-9", true, false},
+        {"invalid setting keeps id", R"({"collector":{"id":"pc-9"},"server":{"batchIntervalMs":"fast"}})", true, "pc-9",
+         true, false},
         {"not JSON loses id", "{collector: pc-9", true, "collector_1", false, true},
         {"invalid without id", R"({"server":{"batchIntervalMs":"fast"}})", true, "collector_1", false, true},
         {"empty id", R"({"collector":{"id":""},"server":{"batchIntervalMs":"fast"}})", true, "collector_1", false,

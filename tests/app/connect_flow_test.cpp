@@ -19,7 +19,7 @@ namespace vornet::app {
 namespace {
 
 using testing::FakeAutostart;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // A scripted enroll exchange: answers with `answer`, optionally holding until released.
 struct ScriptedEnroll {
@@ -49,7 +49,7 @@ struct ScriptedEnroll {
 };
 
 struct Flow {
-    ScratchFolder scratch;
+    TempFolder scratch;
     std::shared_ptr<ScriptedEnroll> enroll = std::make_shared<ScriptedEnroll>();
     FakeAutostart autostart;
     std::map<std::string, std::string> tokens;
@@ -61,7 +61,7 @@ struct Flow {
     AppState state;
 
     Flow() {
-        state.paths = statePaths("", scratch.folder());
+        state.paths = statePaths("", scratch.utf8());
         state.config = defaultConfig();
     }
 
@@ -84,7 +84,8 @@ struct Flow {
         return s;
     }
     CollectorControl collector() {
-        return CollectorControl{[this] { ++stops; }, [this] {
+        return CollectorControl{[this] { ++stops; },
+                                [this] {
                                     ++starts;
                                     EXPECT_EQ(stops, starts) << "the collector is stopped before it starts again";
                                 }};
@@ -116,7 +117,8 @@ TEST(ConnectFlowTest, FailureOutcomes) {
         const char* text;
     } cases[] = {
         {EnrollOutcome::CodeRejected, "HTTP 409 x", "That code didn't work. Ask for a new one."},
-        {EnrollOutcome::Unreachable, "timed out", "Couldn't reach Parlow. Check your internet connection and try again."},
+        {EnrollOutcome::Unreachable, "timed out",
+         "Couldn't reach Parlow. Check your internet connection and try again."},
         {EnrollOutcome::RateLimited, "HTTP 429", "Too many tries. Wait a minute, then try again."},
         {EnrollOutcome::Failed, "HTTP 503", "Something went wrong. Please try again in a minute."},
         {static_cast<EnrollOutcome>(17), "odd", "Something went wrong. Please try again in a minute."},
@@ -295,12 +297,13 @@ TEST(ConnectFlowTest, DemoAndSelftestRefuseWithoutTraffic) {
 TEST(ConnectFlowTest, WorkerStoresTheResultBeforeNotifying) {
     auto slot = std::make_shared<EnrollSlot>();
     bool sawResult = false;
-    runEnrollWorker(defaultConfig(), "code", true, "id", slot,
-                    [](const Config&, const std::string&, const std::string&) { return enrolled("c1", "t"); },
-                    [&] {
-                        std::lock_guard<std::mutex> lock(slot->lock);
-                        sawResult = slot->done.load() && slot->result.has_value();
-                    });
+    runEnrollWorker(
+        defaultConfig(), "code", true, "id", slot,
+        [](const Config&, const std::string&, const std::string&) { return enrolled("c1", "t"); },
+        [&] {
+            std::lock_guard<std::mutex> lock(slot->lock);
+            sawResult = slot->done.load() && slot->result.has_value();
+        });
     EXPECT_TRUE(sawResult);
 }
 

@@ -16,7 +16,7 @@ namespace vornet::app {
 namespace {
 
 using testing::FakeAutostart;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // A status window that records what the controller asks of it.
 struct WindowLog {
@@ -115,7 +115,7 @@ public:
 };
 
 struct Harness {
-    ScratchFolder scratch;
+    TempFolder scratch;
     RecordingShell shell;
     FakeAutostart autostart;
     std::int64_t now = 1'700'000'000'000;
@@ -125,7 +125,7 @@ struct Harness {
 
     ControllerEnvironment environment() {
         ControllerEnvironment env;
-        env.startup.appFolder = scratch.folder();
+        env.startup.appFolder = scratch.utf8();
         env.startup.autostart = &autostart;
         env.startup.autostartCommand = "\"C:\\Parlow\\Parlow.exe\" --background";
         env.startup.pathExists = [](const std::string& path) { return fileExists(path); };

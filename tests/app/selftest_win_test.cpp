@@ -21,7 +21,7 @@
 namespace vornet::app {
 namespace {
 
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 std::wstring windowsPath(const std::string& path) {
     std::wstring out = reinterpret_cast<const wchar_t*>(utf8ToWide(path).c_str());
@@ -79,7 +79,7 @@ int expectedDpi() {
 TEST(ParlowSelftest, CapturesBothViewsAtThePrefixDpi) {
     for (bool highContrast : {false, true}) {
         SCOPED_TRACE(highContrast ? "high contrast" : "normal");
-        ScratchFolder scratch;
+        TempFolder scratch;
         const std::string folder = scratch.file("selftest");
         SetEnvironmentVariableW(kHighContrastEnv, highContrast ? L"1" : nullptr);
         std::optional<DWORD> code = runParlow(L"--ui-selftest \"" + windowsPath(folder) + L"\"", 60000);

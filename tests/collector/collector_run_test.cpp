@@ -16,7 +16,7 @@
 #include "collector/collector.h"
 #include "core/files.h"
 #include "core/text.h"
-#include "tests/sources/fake_http_client.h"
+#include "tests/support/fake_http_client.h"
 
 namespace vornet {
 namespace {
@@ -221,13 +221,27 @@ TEST(CollectorSnapshot, FreshCollector) {
     ScriptedClient client;
     Collector collector(testConfig(), &client, "token", {}, FakeClocks().clocks());
     JsonValue s = collector.status();
-    EXPECT_EQ(keysOf(s),
-              (std::vector<std::string>{"collectorVersion", "collectorId", "bootId", "server", "serverConnection",
-                                        "collectionActive", "leagueClient", "lcuNotifications", "gameflowPhase",
-                                        "liveGame", "pendingObservations", "droppedObservations", "sentBatches",
-                                        "lastSuccessfulTransmission", "lastSuccessUnixMs", "consecutiveFailures",
-                                        "rejectedBatches", "consecutiveRejected", "authFailures", "lastError",
-                                        "abandonedDropRanges"}));
+    EXPECT_EQ(keysOf(s), (std::vector<std::string>{"collectorVersion",
+                                                   "collectorId",
+                                                   "bootId",
+                                                   "server",
+                                                   "serverConnection",
+                                                   "collectionActive",
+                                                   "leagueClient",
+                                                   "lcuNotifications",
+                                                   "gameflowPhase",
+                                                   "liveGame",
+                                                   "pendingObservations",
+                                                   "droppedObservations",
+                                                   "sentBatches",
+                                                   "lastSuccessfulTransmission",
+                                                   "lastSuccessUnixMs",
+                                                   "consecutiveFailures",
+                                                   "rejectedBatches",
+                                                   "consecutiveRejected",
+                                                   "authFailures",
+                                                   "lastError",
+                                                   "abandonedDropRanges"}));
     EXPECT_EQ(s.getString("collectorVersion", ""), "0.3.0");
     EXPECT_EQ(s.getString("server", ""), "127.0.0.1:9");
     EXPECT_EQ(s.getString("serverConnection", ""), "not_yet_connected");

@@ -13,8 +13,8 @@
 #include "core/text.h"
 #include "sources/notification_feed.h"
 #include "sources/riot_root.h"
-#include "tests/sources/fake_http_client.h"
-#include "tests/sources/temp_dir.h"
+#include "tests/support/fake_http_client.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet {
 namespace {
@@ -221,13 +221,13 @@ TEST(PollingSchedule, FollowsThePhaseTablesOverOneMinute) {
             std::printf("  %-50s %s\n", path.c_str(), describeTimes(times).c_str());
             EXPECT_EQ(times, every(kStart, ms, 60000)) << path;
         }
-        EXPECT_EQ(h.http.requests().size(), [&] {
+        EXPECT_EQ(h.http.recorded().size(), [&] {
             std::size_t total = 0;
             for (const auto& [path, ms] : interval) total += every(kStart, ms, 60000).size();
             return total;
         }()) << "a path outside the tables was requested";
         // Within the first step: the phase first, then the table order, then the probe.
-        auto requests = h.http.requests();
+        auto requests = h.http.recorded();
         ASSERT_GE(requests.size(), lcuOrder.size() + 1);
         for (std::size_t i = 0; i < lcuOrder.size(); ++i) EXPECT_EQ(requests[i].request.path, lcuOrder[i]);
         EXPECT_EQ(requests[lcuOrder.size()].request.path, kGameStats);
@@ -300,8 +300,8 @@ TEST(PollingSchedule, SleepingUntilTheNextDueTimeKeepsEveryRequest) {
                 run(60000);
             }
         }
-        auto ticked = ticking.http.requests();
-        auto slept = sleeping.http.requests();
+        auto ticked = ticking.http.recorded();
+        auto slept = sleeping.http.recorded();
         ASSERT_EQ(slept.size(), ticked.size());
         for (std::size_t i = 0; i < ticked.size(); ++i) {
             EXPECT_EQ(slept[i].request.path, ticked[i].request.path) << "request " << i;
@@ -397,7 +397,7 @@ TEST(PollingDiscovery, RunsEveryTwoSecondsWithoutAndEveryFiveWithALockfile) {
     h.runFor(10000);
     EXPECT_EQ(h.host.discoveries, every(kStart, 2000, 10000));
     EXPECT_EQ(h.host.snapshot().leagueClient, "not_running");
-    for (const auto& recorded : h.http.requests()) EXPECT_EQ(recorded.request.path, kGameStats);
+    for (const auto& recorded : h.http.recorded()) EXPECT_EQ(recorded.request.path, kGameStats);
 
     h.host.lockfile = lockfileFor(50001, "pw");
     h.answerPhase("None");
@@ -430,7 +430,7 @@ TEST(PollingDiscovery, FetchesTheChampionSummaryOnANewFingerprintOnly) {
     h.host.lockfile = lockfileFor(50001, "second");
     h.runFor(10000);
     EXPECT_EQ(h.http.timesOf(kChampions), (std::vector<std::int64_t>{kStart, kStart + 30000}));
-    auto requests = h.http.requests();
+    auto requests = h.http.recorded();
     auto last = std::find_if(requests.rbegin(), requests.rend(),
                              [](const testing::RecordedRequest& r) { return r.request.path == kChampions; });
     ASSERT_NE(last, requests.rend());
@@ -559,7 +559,7 @@ TEST_F(PollLcuTest, SendsAnAuthenticatedLoopbackGet) {
     setLockfile();
     h.poller->pollLcu(kLobby);
     h.poller->pollLiveClient(kGameStats);
-    auto requests = h.http.requests();
+    auto requests = h.http.recorded();
     ASSERT_EQ(requests.size(), 2u);
     const HttpRequest& lcu = requests[0].request;
     EXPECT_EQ(lcu.method, "GET");
@@ -649,7 +649,7 @@ TEST_F(PollLcuTest, AnswerOvertakenByANotificationIsDropped) {
 
 TEST_F(PollLcuTest, NoLockfileMeansNoRequest) {
     h.poller->pollLcu(kLobby);
-    EXPECT_TRUE(h.http.requests().empty());
+    EXPECT_TRUE(h.http.recorded().empty());
     EXPECT_TRUE(h.host.observations.empty());
 }
 
@@ -847,7 +847,7 @@ TEST(PollingSwitches, NothingHappensWhenCollectionIsOff) {
         h.host.lockfile = lockfileFor(50001, "pw");
         h.start();
         h.runFor(5000);
-        EXPECT_TRUE(h.http.requests().empty());
+        EXPECT_TRUE(h.http.recorded().empty());
         EXPECT_TRUE(h.host.discoveries.empty());
         EXPECT_EQ(h.host.statusRecords, 0);
         EXPECT_EQ(h.host.snapshot().leagueClient, "unknown");
@@ -871,17 +871,17 @@ TEST(PollingSwitches, LcuAndLiveClientSwitchesAreIndependent) {
     g.runFor(3000);
     EXPECT_TRUE(g.host.discoveries.empty());
     EXPECT_EQ(g.http.timesOf(kGameStats), every(kStart, 2000, 3000));
-    EXPECT_EQ(g.http.requests().size(), 2u);
+    EXPECT_EQ(g.http.recorded().size(), 2u);
 }
 
 // Which local TLS settings each configuration yields. Catches the insecure switch winning
 // over a configured root file, a missing built-in root, and an unusable file passing as
 // configured.
 TEST(LocalTls, SettingsFollowTheConfiguration) {
-    testing::TempDir dir;
+    testing::TempFolder dir;
     const std::string rootFile = dir.write("root.pem", std::string("junk\n") + kRiotRootCertificatePem);
     const std::string emptyFile = dir.write("empty.pem", "no certificate here\n");
-    const std::string missingFile = dir.path() + "/missing.pem";
+    const std::string missingFile = dir.utf8() + "/missing.pem";
     const auto builtIn = pemCertificates(kRiotRootCertificatePem);
     ASSERT_EQ(builtIn.size(), 1u);
     struct Case {
@@ -936,7 +936,7 @@ TEST(LocalTls, UnconfiguredTlsStopsEveryRequest) {
     h.host.lockfile = lockfileFor(50001, "pw");
     h.start(makeLocalTlsSettings(h.config));
     h.runFor(5000);
-    EXPECT_TRUE(h.http.requests().empty());
+    EXPECT_TRUE(h.http.recorded().empty());
     EXPECT_TRUE(h.host.discoveries.empty());
     EXPECT_EQ(h.host.statusRecords, 0);
     EXPECT_EQ(h.host.snapshot().leagueClient, "tls_not_configured");
