@@ -328,10 +328,7 @@ TEST(CollectorStatusRecord, OnChangeAndEveryFiveMinutesWhileEmpty) {
 
     collector.recordCollectorStatus();
     EXPECT_EQ(collector.pendingCount(), 0u);
-    {
-        std::lock_guard<std::mutex> lock(collector.statusMutex());
-        collector.sourceState().leagueClient = "connected";
-    }
+    { collector.sourceState().lock()->leagueClient = LeagueClientStatus::Connected; }
     collector.recordCollectorStatus();
     EXPECT_EQ(collector.pendingCount(), 1u);
     collector.recordCollectorStatus();  // same key, buffer not empty
@@ -344,10 +341,7 @@ TEST(CollectorStatusRecord, OnChangeAndEveryFiveMinutesWhileEmpty) {
     clocks.advance(1);
     collector.recordCollectorStatus();
     EXPECT_EQ(collector.pendingCount(), 1u);
-    {
-        std::lock_guard<std::mutex> lock(collector.statusMutex());
-        collector.sourceState().liveGame = "available";
-    }
+    { collector.sourceState().lock()->liveGame = LiveGameStatus::Available; }
     collector.recordCollectorStatus();  // a change is recorded at once, buffer or not
     EXPECT_EQ(collector.pendingCount(), 2u);
 
