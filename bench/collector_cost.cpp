@@ -30,7 +30,7 @@
 namespace vornet::bench {
 namespace {
 
-using e2e::Process;
+using e2e::ChildProcess;
 
 struct CpuSample {
     double seconds = 0;  // CPU time of the whole process, exited threads included
@@ -137,9 +137,9 @@ public:
                                         "LOCALAPPDATA=", "LEAGUE_INSTALL_DIR=", "VORNET_COLLECTOR_TOKEN=" + token};
         std::filesystem::create_directories(dir_.file("home"));
         aggregator_ =
-            std::make_unique<Process>(std::vector<std::string>{PARLOW_SIM_AGGREGATOR, "--state-file",
-                                                               dir_.file("aggregator.json"), "--token", token},
-                                      env, dir_.file("aggregator.log"));
+            std::make_unique<ChildProcess>(std::vector<std::string>{PARLOW_SIM_AGGREGATOR, "--state-file",
+                                                                    dir_.file("aggregator.json"), "--token", token},
+                                           env, dir_.file("aggregator.log"));
         std::optional<JsonValue> aggregatorState = e2e::waitForJsonFile(dir_.file("aggregator.json"));
         if (!aggregatorState) return fail("the aggregator did not start");
         aggregatorPort_ = static_cast<int>(aggregatorState->getNumber("port", 0));
@@ -168,7 +168,7 @@ public:
         // The client simulator makes its root certificate at start, and the collector reads
         // the root when it starts; so the client runs from the beginning, but its lockfile is
         // hidden until the lobby phase: until then the collector has no client to find.
-        client_ = std::make_unique<Process>(
+        client_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{PARLOW_SIM_CLIENT, "--install-dir", dir_.file("league"), "--root-cert-out",
                                      dir_.file("riot-root.pem"), "--state-file", dir_.file("client.json"),
                                      "--live-port", std::to_string(livePort), "--paused"},
@@ -190,11 +190,11 @@ public:
             wineEnv.push_back("HOME=" + std::string(std::getenv("HOME") ? std::getenv("HOME") : ""));
             wineEnv.push_back("WINEDEBUG=-all");
             wineEnv.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
-            parlow_ = std::make_unique<Process>(std::vector<std::string>{wineBin, options_.wineExe, "--background",
+            parlow_ = std::make_unique<ChildProcess>(std::vector<std::string>{wineBin, options_.wineExe, "--background",
                                                                          "--config", seen(dir_.file("collector.json"))},
                                                 wineEnv, dir_.file("parlow.log"));
         } else {
-            parlow_ = std::make_unique<Process>(
+            parlow_ = std::make_unique<ChildProcess>(
                 std::vector<std::string>{options_.parlow, "--config", dir_.file("collector.json")}, env,
                 dir_.file("parlow.log"));
         }
@@ -223,7 +223,7 @@ public:
         if (!options_.keep.empty()) {
             std::error_code ec;
             std::filesystem::copy(
-                dir_.path(), options_.keep,
+                dir_.utf8(), options_.keep,
                 std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing, ec);
         }
         return 0;
@@ -232,7 +232,7 @@ public:
 private:
     int fail(const std::string& why) {
         std::fprintf(stderr, "collector_cost: %s (logs in %s; PARLOW_E2E_KEEP=1 keeps them)\n", why.c_str(),
-                     dir_.path().c_str());
+                     dir_.utf8().c_str());
         return 1;
     }
 
@@ -245,7 +245,7 @@ private:
         std::optional<JsonValue> summary = e2e::httpJson("GET", aggregatorPort_, "/summary");
         return summary ? summary->getNumber("acceptedBatches", 0) : 0;
     }
-    static double cpu(Process* process) {
+    static double cpu(ChildProcess* process) {
         if (process == nullptr || process->pid() <= 0) return 0;
         return cpuOfPid(process->pid());
     }
@@ -313,7 +313,7 @@ private:
     int wineserver_ = 0;  // the prefix's wineserver, under --wine
     std::vector<Row> rows_;
     // Destroyed in reverse order: the collector stops before the simulators.
-    std::unique_ptr<Process> aggregator_, client_, parlow_;
+    std::unique_ptr<ChildProcess> aggregator_, client_, parlow_;
 };
 
 }  // namespace

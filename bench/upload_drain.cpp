@@ -22,7 +22,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 std::string fixture(const std::string& name) {
     std::ifstream in(std::string(PARLOW_SIM_FIXTURES) + "/" + name, std::ios::binary);
@@ -71,8 +73,8 @@ std::vector<Observation> makeObservations(std::size_t count) {
 int run(std::size_t count, std::uint32_t batchSize) {
     e2e::ScratchDir dir;
     const std::string token = "drain-bench-token";
-    e2e::Process aggregator({PARLOW_SIM_AGGREGATOR, "--state-file", dir.file("aggregator.json"), "--token", token},
-                            {}, dir.file("aggregator.log"));
+    e2e::ChildProcess aggregator({PARLOW_SIM_AGGREGATOR, "--state-file", dir.file("aggregator.json"), "--token", token},
+                                 {}, dir.file("aggregator.log"));
     std::optional<JsonValue> state = e2e::waitForJsonFile(dir.file("aggregator.json"));
     if (!state) {
         std::fprintf(stderr, "upload_drain: the aggregator did not start\n");
@@ -84,8 +86,8 @@ int run(std::size_t count, std::uint32_t batchSize) {
     // all of it (the default byte limit would evict most of these large bodies first).
     std::string text = "{\"server\":{\"url\":\"http://127.0.0.1:" + std::to_string(port) +
                        "\",\"allowPlainHttpLoopback\":true,\"maxBatchSize\":" + std::to_string(batchSize) +
-                       "},\"collection\":{\"enabled\":false},\"buffer\":{\"maxObservations\":" +
-                       std::to_string(count) + ",\"maxBytes\":4294967296}}";
+                       "},\"collection\":{\"enabled\":false},\"buffer\":{\"maxObservations\":" + std::to_string(count) +
+                       ",\"maxBytes\":4294967296}}";
     std::vector<std::string> errors, warnings;
     std::optional<Config> config = parseConfig(text, errors, warnings);
     if (!config) {
@@ -98,8 +100,8 @@ int run(std::size_t count, std::uint32_t batchSize) {
     for (const Observation& o : observations) payloadBytes += o.payload.size();
 
     std::unique_ptr<HttpClient> http = createHttpClient("Parlow-bench/1");
-    auto collector = std::make_unique<Collector>(*config, http.get(), token, [] { return std::optional<Lockfile>(); },
-                                                 CollectorClocks::system());
+    auto collector = std::make_unique<Collector>(
+        *config, http.get(), token, [] { return std::optional<Lockfile>(); }, CollectorClocks::system());
     for (const Observation& o : observations) collector->enqueue(o);
     if (collector->pendingCount() != count) {
         std::fprintf(stderr, "upload_drain: only %llu of %zu observations are waiting\n",
@@ -126,8 +128,8 @@ int run(std::size_t count, std::uint32_t batchSize) {
                 count, static_cast<double>(payloadBytes) / count / 1024.0, batchSize);
     std::printf("| drained | seconds | observations/s | batches/s | raw MB/s | compressed MB/s | ratio | dropped |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::printf("| %s | %.2f | %.0f | %.1f | %.1f | %.2f | %.1f | %.0f |\n", drained ? "yes" : "NO", drain, count / drain,
-                static_cast<double>(batches) / drain, static_cast<double>(raw) / drain / 1e6,
+    std::printf("| %s | %.2f | %.0f | %.1f | %.1f | %.2f | %.1f | %.0f |\n", drained ? "yes" : "NO", drain,
+                count / drain, static_cast<double>(batches) / drain, static_cast<double>(raw) / drain / 1e6,
                 static_cast<double>(sent) / drain / 1e6,
                 sent ? static_cast<double>(raw) / static_cast<double>(sent) : 0.0,
                 status.getNumber("droppedObservations", -1));
@@ -191,8 +193,10 @@ int main(int argc, char** argv) {
     std::uint32_t batch = 64;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string arg = argv[i];
-        if (arg == "--count") count = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (arg == "--batch") batch = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
+        if (arg == "--count")
+            count = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (arg == "--batch")
+            batch = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
     }
     if (count == 0 || batch == 0 || batch > 5000) {
         std::fprintf(stderr, "usage: upload_drain [--count 10000] [--batch 64]\n");

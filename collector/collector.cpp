@@ -78,20 +78,20 @@ Collector::Collector(Config config, HttpClient* http, std::string token, Lockfil
                      bootId_,
                      clocks_.wallNowMs,
                      authFailures_,
-                     [this](const std::string& message) {
-                         Lock lock(statusMutex_);
-                         state_.lastError = message;
-                     },
+                     [this](const std::string& message) { state_.lock()->lastError = message; },
                      [this] {
                          Lock lock(callbackMutex_);
                          return uploadCallback_;
                      }} {
     buffer_.setPushObserver([wake = pushWake_] { wake->notify(); });
-    state_.lcuNotifications = config_.lcuWebSocket ? "not_connected" : "disabled";
-    if (!localTls_.configured) state_.lastError = localTls_.error;
     std::string serverTlsError;
     serverTls_ = serverTlsSettings(config_, serverTlsError);
-    if (!serverTlsError.empty()) state_.lastError = serverTlsError;
+    {
+        auto state = state_.lock();
+        state->lcuNotifications = config_.lcuWebSocket ? "not_connected" : "disabled";
+        if (!localTls_.configured) state->lastError = localTls_.error;
+        if (!serverTlsError.empty()) state->lastError = serverTlsError;
+    }
 
     if (!config_.captureDir.empty()) {
         // Personal game data: the folder (when made here) and the file are the user's alone,
@@ -140,13 +140,17 @@ void Collector::enqueue(Observation observation) {
     buffer_.push(std::move(observation));
 }
 
+void Collector::enqueue(Observation observation, const Guarded<SourceState>::Locked&) {
+    enqueue(std::move(observation));
+}
+
 void Collector::recordCollectorStatus() {
     std::string lcu, liveClient;
     {
-        Lock lock(statusMutex_);
-        if (state_.leagueClient == "unknown") return;
-        lcu = state_.leagueClient == "connected" ? "connected" : "unavailable";
-        liveClient = state_.liveGame == "available" ? "available" : "unavailable";
+        auto state = state_.lock();
+        if (state->leagueClient == LeagueClientStatus::Unknown) return;
+        lcu = state->leagueClient == LeagueClientStatus::Connected ? "connected" : "unavailable";
+        liveClient = state->liveGame == LiveGameStatus::Available ? "available" : "unavailable";
     }
     std::string key = lcu + "|" + liveClient;
     std::int64_t now = clocks_.steadyNowMs();
@@ -181,12 +185,12 @@ JsonValue Collector::status() {
     s.set("collectionActive", JsonValue(config_.enabled && config_.collectionEnabled));
     std::string collectorError;
     {
-        Lock lock(statusMutex_);
-        s.set("leagueClient", JsonValue(state_.leagueClient));
-        s.set("lcuNotifications", JsonValue(state_.lcuNotifications));
-        s.set("gameflowPhase", state_.gameflowPhase.empty() ? JsonValue() : JsonValue(state_.gameflowPhase));
-        s.set("liveGame", JsonValue(state_.liveGame));
-        collectorError = state_.lastError;
+        auto state = state_.lock();
+        s.set("leagueClient", JsonValue(std::string(statusWord(state->leagueClient))));
+        s.set("lcuNotifications", JsonValue(state->lcuNotifications));
+        s.set("gameflowPhase", state->gameflowPhase.empty() ? JsonValue() : JsonValue(state->gameflowPhase));
+        s.set("liveGame", JsonValue(std::string(statusWord(state->liveGame))));
+        collectorError = state->lastError;
     }
     s.set("pendingObservations", JsonValue(stats.pendingObservations));
     s.set("droppedObservations", JsonValue(stats.droppedObservations));
@@ -229,8 +233,8 @@ std::int64_t Collector::nextCollectionDueMs() {
 }
 
 bool Collector::clientKnown() {
-    Lock lock(statusMutex_);
-    return state_.lockfile.has_value() || state_.liveGame == "available";
+    auto state = state_.lock();
+    return state->lockfile.has_value() || state->liveGame == LiveGameStatus::Available;
 }
 void Collector::ensureNotificationReader() {
     reader_.ensureNotificationReader();
@@ -270,8 +274,7 @@ void Collector::collectionThreadMain(std::unique_ptr<CollectionContext> context)
                 if (context->stop->load()) break;
                 collector.ensureNotificationReader();
             } catch (const std::bad_alloc&) {
-                std::lock_guard<std::mutex> lock(collector.statusMutex());
-                collector.sourceState().lastError = "out of memory";
+                collector.sourceState().lock()->lastError = "out of memory";
             }
             pauseSeen = false;
             next = collector.nextCollectionDueMs();

@@ -91,9 +91,9 @@ public:
     // PollingHost
     std::int64_t wallNowMs() override;
     std::int64_t steadyNowMs() override;
-    std::mutex& statusMutex() override { return statusMutex_; }
-    SourceState& sourceState() override { return state_; }
+    Guarded<SourceState>& sourceState() override { return state_; }
     void enqueue(Observation observation) override;
+    void enqueue(Observation observation, const Guarded<SourceState>::Locked& statusLock) override;
     std::optional<Lockfile> discoverLockfile() override;
     void recordCollectorStatus() override;
     void wakeCollection() override;
@@ -137,8 +137,7 @@ private:
     LocalTlsSettings localTls_;
     ServerTls serverTls_;
 
-    std::mutex statusMutex_;
-    SourceState state_;  // guarded by statusMutex_
+    Guarded<SourceState> state_;  // the status lock and what it guards
 
     // Status-record memory: collection thread only.
     std::string lastStatusKey_;

@@ -53,8 +53,8 @@ void NotificationReader::ensureNotificationReader() {
     if (!enabled()) return;
     std::optional<Lockfile> lockfile;
     {
-        std::lock_guard<std::mutex> lock(host_.statusMutex());
-        lockfile = host_.sourceState().lockfile;
+        auto state = host_.sourceState().lock();
+        lockfile = state->lockfile;
     }
     if (running_.load()) {
         if (lockfile && lockfile->fingerprint == readerFingerprint_) return;
@@ -77,8 +77,8 @@ void NotificationReader::ensureNotificationReader() {
             runNotificationReader(std::move(lf), generation);
         } catch (const std::bad_alloc&) {
             {
-                std::lock_guard<std::mutex> lock(host_.statusMutex());
-                host_.sourceState().lastError = "LCU WebSocket: out of memory";
+                auto state = host_.sourceState().lock();
+                state->lastError = "LCU WebSocket: out of memory";
             }
             {
                 std::lock_guard<std::mutex> lock(connectionMutex_);
@@ -93,8 +93,8 @@ std::int64_t NotificationReader::nextStartMs() const {
     if (!enabled() || running_.load() || !lastStart_) return kNeverDueMs;
     {
         // Without a client session no reader is started, however long ago the last one was.
-        std::lock_guard<std::mutex> lock(host_.statusMutex());
-        if (!host_.sourceState().lockfile) return kNeverDueMs;
+        auto state = host_.sourceState().lock();
+        if (!state->lockfile) return kNeverDueMs;
     }
     return *lastStart_ + kStartSpacingMs;
 }
@@ -102,8 +102,8 @@ std::int64_t NotificationReader::nextStartMs() const {
 void NotificationReader::setStatusIfCurrent(std::uint64_t generation, const char* status) {
     if (generation_.load() != generation) return;
     {
-        std::lock_guard<std::mutex> lock(host_.statusMutex());
-        host_.sourceState().lcuNotifications = status;
+        auto state = host_.sourceState().lock();
+        state->lcuNotifications = status;
     }
     running_ = false;
     exited_ = true;
@@ -118,8 +118,8 @@ void NotificationReader::runNotificationReader(Lockfile lockfile, std::uint64_t 
     std::unique_ptr<WebSocketConnection> opened = http_.connectWebSocket(request, error);
     if (!opened) {
         if (!error.empty()) {
-            std::lock_guard<std::mutex> lock(host_.statusMutex());
-            host_.sourceState().lastError = "LCU WebSocket: " + error;
+            auto state = host_.sourceState().lock();
+            state->lastError = "LCU WebSocket: " + error;
         }
         setStatusIfCurrent(generation, "unavailable");
         return;
@@ -131,8 +131,8 @@ void NotificationReader::runNotificationReader(Lockfile lockfile, std::uint64_t 
     }
     if (!stopRequest_.load() && connection->send(kSubscribeMessage)) {
         {
-            std::lock_guard<std::mutex> lock(host_.statusMutex());
-            host_.sourceState().lcuNotifications = "connected";
+            auto state = host_.sourceState().lock();
+            state->lcuNotifications = "connected";
         }
         host_.wakeCollection();
     }
@@ -165,13 +165,12 @@ void NotificationReader::recordNotification(const std::string& uri, const std::s
     redactSecrets(data);
     observation.payload = writeJson(data);
     // The counter and the enqueue are seen together by a REST poll's staleness test.
-    std::lock_guard<std::mutex> lock(host_.statusMutex());
-    SourceState& state = host_.sourceState();
-    ++state.notificationCounters[uri];
+    auto state = host_.sourceState().lock();
+    ++state->notificationCounters[uri];
     const bool phaseChanged =
-        uri == kGameflowPhasePath && data.kind == JsonKind::String && state.gameflowPhase != data.text;
-    if (phaseChanged) state.gameflowPhase = data.text;
-    host_.enqueue(std::move(observation));
+        uri == kGameflowPhasePath && data.kind == JsonKind::String && state->gameflowPhase != data.text;
+    if (phaseChanged) state->gameflowPhase = data.text;
+    host_.enqueue(std::move(observation), state);
     // The new phase's endpoints are due at their own interval from now on, not at the next
     // due time of the old phase.
     if (phaseChanged) host_.wakeCollection();
@@ -194,9 +193,9 @@ bool NotificationReader::stopNotificationReader(std::int64_t timeoutMs) {
         } else {
             thread_.detach();
             abandoned_ = true;
-            std::lock_guard<std::mutex> lock(host_.statusMutex());
-            host_.sourceState().lcuNotifications = "abandoned";
-            host_.sourceState().lastError = kReaderAbandonedMessage;
+            auto state = host_.sourceState().lock();
+            state->lcuNotifications = "abandoned";
+            state->lastError = kReaderAbandonedMessage;
         }
     }
     running_ = false;

@@ -10,9 +10,43 @@
 #include "sources/riot_root.h"
 
 namespace vornet {
-namespace {
 
-using Lock = std::lock_guard<std::mutex>;
+std::string_view statusWord(LeagueClientStatus status) {
+    switch (status) {
+        case LeagueClientStatus::Unknown:
+            return "unknown";
+        case LeagueClientStatus::TlsNotConfigured:
+            return "tls_not_configured";
+        case LeagueClientStatus::NotRunning:
+            return "not_running";
+        case LeagueClientStatus::Connected:
+            return "connected";
+        case LeagueClientStatus::Unauthorized:
+            return "unauthorized";
+        case LeagueClientStatus::Unreachable:
+            return "unreachable";
+        case LeagueClientStatus::CertificateRejected:
+            return "certificate_rejected";
+    }
+    return "unknown";
+}
+
+std::string_view statusWord(LiveGameStatus status) {
+    switch (status) {
+        case LiveGameStatus::Unknown:
+            return "unknown";
+        case LiveGameStatus::TlsNotConfigured:
+            return "tls_not_configured";
+        case LiveGameStatus::Available:
+            return "available";
+        case LiveGameStatus::Unavailable:
+            return "unavailable";
+        case LiveGameStatus::CertificateRejected:
+            return "certificate_rejected";
+    }
+    return "unknown";
+}
+namespace {
 
 constexpr std::int32_t kDiscoverWithLockfileMs = 5000;
 constexpr std::int32_t kDiscoverWithoutLockfileMs = 2000;
@@ -133,12 +167,11 @@ std::int64_t Poller::nextDueMs() {
     bool haveLockfile = false, notificationsConnected = false, inGame = false;
     std::string phase;
     {
-        Lock lock(host_.statusMutex());
-        const SourceState& state = host_.sourceState();
-        haveLockfile = state.lockfile.has_value();
-        notificationsConnected = state.lcuNotifications == "connected";
-        inGame = state.liveGameFlag;
-        phase = state.gameflowPhase;
+        auto state = host_.sourceState().lock();
+        haveLockfile = state->lockfile.has_value();
+        notificationsConnected = state->lcuNotifications == "connected";
+        inGame = state->liveGameFlag;
+        phase = state->gameflowPhase;
     }
     if (config_.lcu) {
         consider("discover", haveLockfile ? kDiscoverWithLockfileMs : kDiscoverWithoutLockfileMs);
@@ -200,44 +233,43 @@ Observation Poller::makeSnapshot(std::string api, std::string endpoint, const Ht
 
 void Poller::collectOnce() {
     if (!config_.enabled || !config_.collectionEnabled) return;
-    std::mutex& statusMutex = host_.statusMutex();
-    SourceState& state = host_.sourceState();
+    Guarded<SourceState>& guarded = host_.sourceState();
     if (!tls_.configured) {
-        Lock lock(statusMutex);
-        state.liveGame = "tls_not_configured";
-        state.leagueClient = "tls_not_configured";
+        auto state = guarded.lock();
+        state->liveGame = LiveGameStatus::TlsNotConfigured;
+        state->leagueClient = LeagueClientStatus::TlsNotConfigured;
         return;
     }
 
     std::optional<Lockfile> current;
     bool notificationsConnected = false;
     {
-        Lock lock(statusMutex);
-        current = state.lockfile;
-        notificationsConnected = state.lcuNotifications == "connected";
+        auto state = guarded.lock();
+        current = state->lockfile;
+        notificationsConnected = state->lcuNotifications == "connected";
     }
 
     if (config_.lcu) {
         if (isDue("discover", current ? kDiscoverWithLockfileMs : kDiscoverWithoutLockfileMs)) {
             std::optional<Lockfile> found = host_.discoverLockfile();
-            Lock lock(statusMutex);
+            auto state = guarded.lock();
             if (!found) {
-                state.lockfile.reset();
-                state.leagueClient = "not_running";
-            } else if (!state.lockfile || state.lockfile->fingerprint != found->fingerprint) {
+                state->lockfile.reset();
+                state->leagueClient = LeagueClientStatus::NotRunning;
+            } else if (!state->lockfile || state->lockfile->fingerprint != found->fingerprint) {
                 // A new client session: its hourly data is fetched again in this same step.
-                state.lockfile = std::move(found);
+                state->lockfile = std::move(found);
                 due_.erase(kChampionSummaryPath);
             }
-            current = state.lockfile;
+            current = state->lockfile;
         }
         if (current) {
             const std::int32_t phaseInterval = phaseIntervalMs(notificationsConnected);
             if (isDue(kGameflowPhasePath, phaseInterval)) pollLcu(kGameflowPhasePath);
             std::string phase;
             {
-                Lock lock(statusMutex);
-                phase = state.gameflowPhase;
+                auto state = guarded.lock();
+                phase = state->gameflowPhase;
             }
             const std::vector<std::string> active = phaseEndpoints(phase);
             for (const auto& endpoint : kLcuEndpoints) {
@@ -256,9 +288,9 @@ void Poller::collectOnce() {
         std::string phase;
         bool inGame = false;
         {
-            Lock lock(statusMutex);
-            phase = state.gameflowPhase;
-            inGame = state.liveGameFlag;
+            auto state = guarded.lock();
+            phase = state->gameflowPhase;
+            inGame = state->liveGameFlag;
         }
         if (inGame) {
             const std::pair<const char*, std::int32_t> inGameEndpoints[] = {
@@ -286,70 +318,68 @@ void Poller::collectOnce() {
 }
 
 void Poller::pollLcu(const std::string& endpoint) {
-    std::mutex& statusMutex = host_.statusMutex();
-    SourceState& state = host_.sourceState();
+    Guarded<SourceState>& guarded = host_.sourceState();
     std::optional<Lockfile> lockfile;
     {
-        Lock lock(statusMutex);
-        lockfile = state.lockfile;
+        auto state = guarded.lock();
+        lockfile = state->lockfile;
     }
     if (!lockfile) return;
     HttpRequest request = loopbackGet(lockfile->port, endpoint);
     request.headers.emplace_back("Authorization", lcuAuthorization(lockfile->password));
     std::uint64_t countBefore = 0;
     {
-        Lock lock(statusMutex);
-        countBefore = state.notificationCounters[endpoint];
+        auto state = guarded.lock();
+        countBefore = state->notificationCounters[endpoint];
     }
 
     HttpResponse response = http_.request(request);
 
-    Lock lock(statusMutex);
+    auto state = guarded.lock();
     if (response.status != 0) {
         if (response.status == 401 || response.status == 403) {
-            state.leagueClient = "unauthorized";
-            state.lockfile.reset();
+            state->leagueClient = LeagueClientStatus::Unauthorized;
+            state->lockfile.reset();
         } else {
-            state.leagueClient = "connected";
+            state->leagueClient = LeagueClientStatus::Connected;
         }
-        state.lcuFailures = 0;
+        state->lcuFailures = 0;
     } else if (response.tlsFailure) {
-        state.leagueClient = "certificate_rejected";
-        state.lockfile.reset();
+        state->leagueClient = LeagueClientStatus::CertificateRejected;
+        state->lockfile.reset();
     } else {
-        if (state.lcuFailures < std::numeric_limits<std::int32_t>::max()) ++state.lcuFailures;
-        if (state.lcuFailures >= 3) {
-            state.leagueClient = "unreachable";
-            state.lockfile.reset();
+        if (state->lcuFailures < std::numeric_limits<std::int32_t>::max()) ++state->lcuFailures;
+        if (state->lcuFailures >= 3) {
+            state->leagueClient = LeagueClientStatus::Unreachable;
+            state->lockfile.reset();
         }
     }
     // A notification recorded while the request ran is newer than this answer.
-    if (response.status != 0 && state.notificationCounters[endpoint] != countBefore) return;
+    if (response.status != 0 && state->notificationCounters[endpoint] != countBefore) return;
     if (endpoint == kGameflowPhasePath && response.status == 200) {
-        if (auto phase = parseJson(response.body); phase && phase->isString()) state.gameflowPhase = phase->text;
+        if (auto phase = parseJson(response.body); phase && phase->isString()) state->gameflowPhase = phase->text;
     }
     Observation observation = makeSnapshot("lcu", endpoint, response);
-    if (!observation.error.empty()) state.lastError = endpoint + ": " + observation.error;
-    host_.enqueue(std::move(observation));
+    if (!observation.error.empty()) state->lastError = endpoint + ": " + observation.error;
+    host_.enqueue(std::move(observation), state);
 }
 
 void Poller::pollLiveClient(const std::string& endpoint) {
-    std::mutex& statusMutex = host_.statusMutex();
-    SourceState& state = host_.sourceState();
+    Guarded<SourceState>& guarded = host_.sourceState();
     HttpResponse response = http_.request(loopbackGet(toInterval(config_.liveClientPort), endpoint));
 
     if (endpoint == kGameStatsPath) {
-        Lock lock(statusMutex);
-        const bool wasInGame = state.liveGameFlag;
-        state.liveGameFlag = response.status == 200;
+        auto state = guarded.lock();
+        const bool wasInGame = state->liveGameFlag;
+        state->liveGameFlag = response.status == 200;
         if (response.status == 200) {
-            state.liveGame = "available";
+            state->liveGame = LiveGameStatus::Available;
         } else if (response.tlsFailure && startsWith(response.error, "TLS certificate")) {
-            state.liveGame = "certificate_rejected";
+            state->liveGame = LiveGameStatus::CertificateRejected;
         } else {
             // Includes a first-contact probe that never reached a certificate: nothing listens
             // on the in-game port outside a game, which is not a certificate problem.
-            state.liveGame = "unavailable";
+            state->liveGame = LiveGameStatus::Unavailable;
         }
         if (response.status != 200 && !wasInGame) return;
         if (!endpointEnabled(config_, endpoint)) return;
@@ -357,8 +387,8 @@ void Poller::pollLiveClient(const std::string& endpoint) {
 
     Observation observation = makeSnapshot("liveclient", endpoint, response);
     if (!observation.error.empty()) {
-        Lock lock(statusMutex);
-        state.lastError = endpoint + ": " + observation.error;
+        auto state = guarded.lock();
+        state->lastError = endpoint + ": " + observation.error;
     }
     host_.enqueue(std::move(observation));
 }

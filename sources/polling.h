@@ -2,16 +2,15 @@
 // client's REST endpoints, probing and polling of the in-game endpoints, and the client status
 // texts that follow from the answers.
 //
-// The collector hosts it. It owns the status lock and the state that lock guards (SourceState),
-// and implements PollingHost; the Poller keeps only what the collection thread alone touches
-// (the due table). Lock rules, which the Poller follows and every other user of SourceState must
-// follow too:
-//   - SourceState is read and written only while PollingHost::statusMutex() is held.
+// The collector hosts it. It owns the state guarded by the status lock (SourceState, reachable
+// only through the lock's guard) and implements PollingHost; the Poller keeps only what the
+// collection thread alone touches (the due table). Lock rules, which the Poller follows and every
+// other user of SourceState must follow too:
 //   - The status lock is never held during a network request or a discovery.
-//   - LCU observations are enqueued while the status lock is held, so that a notification for
-//     the same endpoint cannot slip between the staleness test and the enqueue; in-game
-//     observations are enqueued after it was released. enqueue() may therefore take the
-//     capture and buffer locks under the status lock, never the other way round.
+//   - LCU observations are enqueued while the status lock is held (enqueue takes its guard), so
+//     that a notification for the same endpoint cannot slip between the staleness test and the
+//     enqueue; in-game observations are enqueued after it was released. enqueue() may therefore
+//     take the capture and buffer locks under the status lock, never the other way round.
 #pragma once
 
 #include <climits>
@@ -25,6 +24,7 @@
 
 #include "collector/observation.h"
 #include "config/config.h"
+#include "core/guarded.h"
 #include "net/http_client.h"
 #include "sources/lockfile.h"
 
@@ -48,14 +48,30 @@ struct LocalTlsSettings {
 // collection.riotRootCertFile, or to the built-in root when no file is configured.
 LocalTlsSettings makeLocalTlsSettings(const Config& config);
 
+// What the game client's REST API last answered; the snapshot's "leagueClient" word.
+enum class LeagueClientStatus {
+    Unknown,
+    TlsNotConfigured,
+    NotRunning,
+    Connected,
+    Unauthorized,
+    Unreachable,
+    CertificateRejected
+};
+// What the in-game API last answered; the snapshot's "liveGame" word.
+enum class LiveGameStatus { Unknown, TlsNotConfigured, Available, Unavailable, CertificateRejected };
+// The status words: "unknown", "tls_not_configured", "not_running", "connected", "unauthorized",
+// "unreachable", "certificate_rejected"; and "unknown", "tls_not_configured", "available",
+// "unavailable", "certificate_rejected".
+std::string_view statusWord(LeagueClientStatus status);
+std::string_view statusWord(LiveGameStatus status);
+
 // The state guarded by the collector's status lock, shared by polling, the notification reader
 // and the status snapshot.
 struct SourceState {
-    std::string gameflowPhase;                                  // never cleared
-    std::string leagueClient = "unknown";                       // "tls_not_configured", "not_running", "connected",
-                                                                // "unauthorized", "unreachable", "certificate_rejected"
-    std::string liveGame = "unknown";                           // "tls_not_configured", "available", "unavailable",
-                                                                // "certificate_rejected"
+    std::string gameflowPhase;  // never cleared
+    LeagueClientStatus leagueClient = LeagueClientStatus::Unknown;
+    LiveGameStatus liveGame = LiveGameStatus::Unknown;
     std::string lcuNotifications = "not_connected";             // set by the collector and the reader
     std::string lastError;                                      // the collector's last error; only ever replaced
     std::optional<Lockfile> lockfile;                           // the client session being polled
@@ -74,11 +90,12 @@ public:
 
     virtual std::int64_t wallNowMs() = 0;    // Unix ms
     virtual std::int64_t steadyNowMs() = 0;  // monotonic ms
-    // The status lock; it guards sourceState().
-    virtual std::mutex& statusMutex() = 0;
-    virtual SourceState& sourceState() = 0;
-    // The only way observations enter the pipeline; may be called with the status lock held.
+    // The state and the status lock that guards it.
+    virtual Guarded<SourceState>& sourceState() = 0;
+    // The only ways observations enter the pipeline: without the status lock, and with it held
+    // (LCU snapshots and notifications, which `statusLock` proves).
     virtual void enqueue(Observation observation) = 0;
+    virtual void enqueue(Observation observation, const Guarded<SourceState>::Locked& statusLock) = 0;
     // The discovery callable (findLockfile bound to the configured folder). Called without locks.
     virtual std::optional<Lockfile> discoverLockfile() = 0;
     // The status record, at the end of every step that got past the TLS check. Called without

@@ -14,7 +14,7 @@ namespace vornet::app {
 namespace {
 
 using testing::FakeAutostart;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // Catches a stem taken up to the first dot and backslash paths not being split.
 TEST(StatePathsTest, Table) {
@@ -58,14 +58,14 @@ TEST(PausedFile, Table) {
 }
 
 struct Harness {
-    ScratchFolder scratch;
+    TempFolder scratch;
     FakeAutostart autostart;
     std::set<std::string> tokens;  // collector ids with a readable token
     std::set<std::string> existingPrograms;
 
     StartupEnvironment env() {
         StartupEnvironment e;
-        e.appFolder = scratch.folder();
+        e.appFolder = scratch.utf8();
         e.autostart = &autostart;
         e.autostartCommand = "\"C:\\Parlow\\parlow.exe\" --background";
         e.pathExists = [this](const std::string& path) { return existingPrograms.count(path) > 0 || fileExists(path); };

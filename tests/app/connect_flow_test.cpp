@@ -19,7 +19,7 @@ namespace vornet::app {
 namespace {
 
 using testing::FakeAutostart;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // A scripted enroll exchange: answers with `answer`, optionally holding until released.
 struct ScriptedEnroll {
@@ -49,7 +49,7 @@ struct ScriptedEnroll {
 };
 
 struct Flow {
-    ScratchFolder scratch;
+    TempFolder scratch;
     std::shared_ptr<ScriptedEnroll> enroll = std::make_shared<ScriptedEnroll>();
     FakeAutostart autostart;
     std::map<std::string, std::string> tokens;
@@ -61,7 +61,7 @@ struct Flow {
     AppState state;
 
     Flow() {
-        state.paths = statePaths("", scratch.folder());
+        state.paths = statePaths("", scratch.utf8());
         state.config = defaultConfig();
     }
 

@@ -17,7 +17,7 @@ namespace {
 
 using testing::FakeAutostart;
 using testing::RecordingWindow;
-using testing::ScratchFolder;
+using testing::TempFolder;
 using testing::WindowLog;
 
 // The program around the controller, with timers fired by the test.
@@ -75,7 +75,7 @@ public:
 };
 
 struct Harness {
-    ScratchFolder scratch;
+    TempFolder scratch;
     RecordingShell shell;
     FakeAutostart autostart;
     std::int64_t now = 1'700'000'000'000;
@@ -85,7 +85,7 @@ struct Harness {
 
     ControllerEnvironment environment() {
         ControllerEnvironment env;
-        env.startup.appFolder = scratch.folder();
+        env.startup.appFolder = scratch.utf8();
         env.startup.autostart = &autostart;
         env.startup.autostartCommand = "\"C:\\Parlow\\Parlow.exe\" --background";
         env.startup.pathExists = [](const std::string& path) { return fileExists(path); };

@@ -11,7 +11,7 @@
 namespace vornet::app {
 namespace {
 
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 struct Clock {
     std::string day = "2025-03-09";
@@ -28,7 +28,7 @@ CollectorTotals run(const char* id, std::uint64_t events, std::uint64_t games) {
 }
 
 TEST(DailyStatsTest, YesterdaysFileKeepsTotalsAndZeroesToday) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     const std::string path = scratch.file("stats.json");
     ASSERT_TRUE(writeFileAtomically(
         path, R"({"version":1,"day":"2025-03-08","today":{"events":40,"games":2,"uploadedBytes":900,"rawBytes":5000},)"
@@ -70,7 +70,7 @@ TEST(DailyStatsTest, BrokenOrOddFilesGiveZeroState) {
         {R"({"day":"2025-03-09","total":7})", 0, 0},
     };
     for (const Case& c : cases) {
-        ScratchFolder scratch;
+        TempFolder scratch;
         ASSERT_TRUE(writeFileAtomically(scratch.file("stats.json"), c.text));
         Clock clock;
         DailyStats stats = makeStats(scratch.file("stats.json"), clock);
@@ -177,7 +177,7 @@ TEST(DailyStatsTest, RateHistoryBuckets) {
 }
 
 TEST(DailyStatsTest, SaveOnlyWhenDirtyAndRetryAfterFailure) {
-    ScratchFolder scratch;
+    TempFolder scratch;
     Clock clock;
     // The parent "folder" is a file, so the write must fail.
     ASSERT_TRUE(writeFileAtomically(scratch.file("blocker"), "x"));

@@ -23,7 +23,7 @@
 namespace vornet::app {
 namespace {
 
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // Runs Parlow.exe with `arguments` and waits for its exit code.
 std::optional<DWORD> runParlow(const std::wstring& arguments, DWORD limitMs) {
@@ -64,7 +64,7 @@ int expectedDpi() {
 TEST(ParlowSelftest, CapturesBothViewsAtThePrefixDpi) {
     for (bool highContrast : {false, true}) {
         SCOPED_TRACE(highContrast ? "high contrast" : "normal");
-        ScratchFolder scratch;
+        TempFolder scratch;
         const std::string folder = scratch.file("selftest");
         SetEnvironmentVariableW(kHighContrastEnv, highContrast ? L"1" : nullptr);
         std::optional<DWORD> code = runParlow(L"--ui-selftest \"" + testing::windowsPath(folder) + L"\"", 60000);

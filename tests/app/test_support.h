@@ -1,8 +1,7 @@
-// Shared helpers of the application tests: a scratch folder and a scripted autostart store.
+// Shared helpers of the application tests: the shared temporary folder and a scripted autostart
+// store.
 #pragma once
 
-#include <atomic>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -12,31 +11,11 @@
 #include "app/autostart.h"
 #include "app/status_window.h"
 #include "core/files.h"
-#include "core/text.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet::app::testing {
 
-// A fresh folder under the system's temporary folder, removed at scope exit.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        static std::atomic<int> counter{0};
-        path_ =
-            std::filesystem::temp_directory_path() / ("parlow-app-" + randomHex(6) + "-" + std::to_string(++counter));
-        std::filesystem::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::string folder() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
+using vornet::testing::TempFolder;
 
 // An autostart store held in memory that counts writes.
 class FakeAutostart final : public Autostart {

@@ -30,7 +30,7 @@ namespace {
 
 using testing::FakeAutostart;
 using testing::RecordingWindow;
-using testing::ScratchFolder;
+using testing::TempFolder;
 using testing::WindowLog;
 
 // Runs window messages until `ready` holds or `limit` passes.
@@ -61,7 +61,7 @@ bool quitPosted() {
 // An App with scripted services: enrollment answers at once, tokens and files stay in a
 // scratch folder, no collector runs.
 struct TrayHarness {
-    ScratchFolder scratch;
+    TempFolder scratch;
     FakeAutostart autostart;
     std::shared_ptr<WindowLog> window = std::make_shared<WindowLog>();
     struct Shared {
@@ -74,7 +74,7 @@ struct TrayHarness {
 
     explicit TrayHarness(AppOptions options, HANDLE mutex = nullptr) {
         ControllerEnvironment env;
-        env.startup.appFolder = scratch.folder();
+        env.startup.appFolder = scratch.utf8();
         env.startup.autostart = &autostart;
         env.startup.autostartCommand = "\"C:\\Parlow\\Parlow.exe\" --background";
         env.startup.pathExists = [](const std::string& path) { return fileExists(path); };
@@ -438,8 +438,8 @@ TEST(ParlowProcessTest, NoFirstInstanceWindow) {
 
 // --run-seconds ends the program by itself, in order, with 0.
 TEST(ParlowProcessTest, RunSecondsEndsWithZero) {
-    ScratchFolder scratch;
-    const std::wstring folder(reinterpret_cast<const wchar_t*>(utf8ToWide(scratch.folder()).c_str()));
+    TempFolder scratch;
+    const std::wstring folder(reinterpret_cast<const wchar_t*>(utf8ToWide(scratch.utf8()).c_str()));
     Child child;
     const auto started = std::chrono::steady_clock::now();
     ASSERT_TRUE(startParlow(child, L"--demo --background --run-seconds 3", folder));
@@ -450,7 +450,7 @@ TEST(ParlowProcessTest, RunSecondsEndsWithZero) {
     EXPECT_GE(took, std::chrono::milliseconds(2900));
     EXPECT_LT(took, std::chrono::seconds(15));
     // Nothing lands in the working folder.
-    EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(utf8ToPath(scratch.folder()))));
+    EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(utf8ToPath(scratch.utf8()))));
 }
 
 }  // namespace

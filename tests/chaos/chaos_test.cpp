@@ -25,14 +25,16 @@
 #include "net/http_client.h"
 #include "sim/common/loopback_client.h"
 #include "sources/lockfile.h"
-#include "tests/sim/sim_process_posix.h"
+#include "tests/support/child_process_posix.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/wait.h"
 
 namespace vornet {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::test::ChildProcess;
-using sim::test::TempDir;
+using testing::ChildProcess;
+using testing::TempFolder;
 
 const char kToken[] = "tok_chaos_0123456789abcdef";
 const char kCollectorId[] = "collector_chaos";
@@ -89,8 +91,8 @@ std::uint64_t u64(const JsonValue* value) {
 
 // What the aggregator's record says about one boot, checked sequence by sequence.
 struct Ledger {
-    std::map<std::uint64_t, int> acknowledged;  // sequence -> times accepted
-    std::map<std::uint64_t, int> dropped;       // sequence -> distinct reported ranges covering it
+    std::map<std::uint64_t, int> acknowledged;               // sequence -> times accepted
+    std::map<std::uint64_t, int> dropped;                    // sequence -> distinct reported ranges covering it
     std::map<std::uint64_t, std::size_t> ackLine, dropLine;  // record line of the first acceptance / drop report
     mutable std::uint64_t droppedAfterAccepted = 0;
     std::map<std::string, std::uint64_t> dropsByReason;
@@ -141,7 +143,8 @@ struct Ledger {
                     std::uint64_t from = u64(range.find("fromSequence")), to = u64(range.find("toSequence")),
                                   count = u64(range.find("count"));
                     std::string reason = range.getString("reason", "");
-                    if (!kReasons.count(reason)) ledger.problems.push_back("drop without a known reason: " + writeJson(range));
+                    if (!kReasons.count(reason))
+                        ledger.problems.push_back("drop without a known reason: " + writeJson(range));
                     if (from == 0 || to < from || count != to - from + 1) {
                         ledger.problems.push_back("malformed range: " + writeJson(range));
                         continue;
@@ -177,7 +180,8 @@ struct Ledger {
                 ++bad;
                 if (detail && detail->size() < 20) {
                     std::string text = "sequence " + std::to_string(s) + " settled " + std::to_string(times) +
-                                       " times (acknowledged " + std::to_string(a == acknowledged.end() ? 0 : a->second) + ")";
+                                       " times (acknowledged " +
+                                       std::to_string(a == acknowledged.end() ? 0 : a->second) + ")";
                     for (const auto& [what, span] : rangeList)
                         if (span.first <= s && s <= span.second) text += "; range " + what;
                     detail->push_back(text);
@@ -195,7 +199,7 @@ struct Ledger {
 };
 
 struct Simulators {
-    TempDir dir;
+    TempFolder dir;
     std::unique_ptr<ChildProcess> aggregator, client;
     int aggregatorPort = 0, clientControlPort = 0, livePort = 0;
     std::string record, installDir, rootCert;
@@ -207,12 +211,12 @@ struct Simulators {
         aggregator = std::make_unique<ChildProcess>(std::vector<std::string>{
             PARLOW_SIM_AGGREGATOR, "--state-file", dir.file("aggregator.json"), "--record", record, "--token",
             std::string(kToken) + "=" + kCollectorId, "--seed", std::to_string(seed)});
-        client = std::make_unique<ChildProcess>(std::vector<std::string>{
-            PARLOW_SIM_CLIENT, "--install-dir", installDir, "--root-cert-out", rootCert, "--state-file",
-            dir.file("client.json"), "--phase-ms", "700", "--live-port", "0", "--fixtures",
-            PARLOW_SIM_CLIENT_FIXTURES});
-        auto a = sim::test::waitForJsonFile(dir.file("aggregator.json"));
-        auto c = sim::test::waitForJsonFile(dir.file("client.json"));
+        client = std::make_unique<ChildProcess>(
+            std::vector<std::string>{PARLOW_SIM_CLIENT, "--install-dir", installDir, "--root-cert-out", rootCert,
+                                     "--state-file", dir.file("client.json"), "--phase-ms", "700", "--live-port", "0",
+                                     "--fixtures", PARLOW_SIM_CLIENT_FIXTURES});
+        auto a = testing::waitForJsonFile(dir.file("aggregator.json"));
+        auto c = testing::waitForJsonFile(dir.file("client.json"));
         if (!a || !c) return false;
         aggregatorPort = static_cast<int>(a->getNumber("port", 0));
         clientControlPort = static_cast<int>(c->getNumber("controlPort", 0));
@@ -258,14 +262,27 @@ Config chaosConfig(const Simulators& sims) {
 }
 
 // Fault kinds; every kind is injected at least once per run, the rest of the schedule is random.
-enum class Fault { ServerError, Timeout, Slow, Drop, Split413, Oversize413, Reject400, Auth401, ClientRestart, FeedHang, RefuseAuth, LiveFlap };
+enum class Fault {
+    ServerError,
+    Timeout,
+    Slow,
+    Drop,
+    Split413,
+    Oversize413,
+    Reject400,
+    Auth401,
+    ClientRestart,
+    FeedHang,
+    RefuseAuth,
+    LiveFlap
+};
 const std::vector<std::pair<Fault, const char*>> kFaults = {
-    {Fault::ServerError, "aggregator 5xx"},       {Fault::Timeout, "aggregator time-out"},
-    {Fault::Slow, "aggregator slow answer"},      {Fault::Drop, "dropped connection"},
-    {Fault::Split413, "413 (split)"},             {Fault::Oversize413, "413 over size limit"},
-    {Fault::Reject400, "400 rejected batch"},     {Fault::Auth401, "401 burst"},
-    {Fault::ClientRestart, "client restart"},     {Fault::FeedHang, "feed hang"},
-    {Fault::RefuseAuth, "client refuses auth"},   {Fault::LiveFlap, "in-game API flap"}};
+    {Fault::ServerError, "aggregator 5xx"},     {Fault::Timeout, "aggregator time-out"},
+    {Fault::Slow, "aggregator slow answer"},    {Fault::Drop, "dropped connection"},
+    {Fault::Split413, "413 (split)"},           {Fault::Oversize413, "413 over size limit"},
+    {Fault::Reject400, "400 rejected batch"},   {Fault::Auth401, "401 burst"},
+    {Fault::ClientRestart, "client restart"},   {Fault::FeedHang, "feed hang"},
+    {Fault::RefuseAuth, "client refuses auth"}, {Fault::LiveFlap, "in-game API flap"}};
 
 class Injector {
 public:
@@ -282,57 +299,58 @@ public:
             fault != Fault::RefuseAuth && fault != Fault::LiveFlap)
             waitForEmptyQueue(a, 3000);
         switch (fault) {
-        case Fault::ServerError: {
-            static const int kStatus[] = {500, 502, 503, 504};
-            ok = expect(control(a, "/control/fault?status=" + std::to_string(kStatus[pick(0, 3)]) +
-                                       "&count=" + std::to_string(pick(1, 4))));
-            break;
-        }
-        case Fault::Timeout:  // longer than the upload's 10 s limit: the answer comes too late
-            ok = expect(control(a, "/control/fault?status=slow&ms=10800"));
-            break;
-        case Fault::Slow:
-            ok = expect(control(a, "/control/fault?status=slow&ms=" + std::to_string(pick(500, 3000))));
-            break;
-        case Fault::Drop:
-            ok = expect(control(a, "/control/fault?status=drop&count=" + std::to_string(pick(1, 3))));
-            break;
-        case Fault::Split413:
-            ok = expect(control(a, "/control/fault?status=413"));
-            break;
-        case Fault::Oversize413:
-            // Below any envelope: batches split down to one observation, which is then dropped.
-            ok = expect(control(a, "/control/faults?maxBodyBytes=" + std::to_string(pick(100, 200))));
-            std::this_thread::sleep_for(std::chrono::milliseconds(pick(2000, 4000)));
-            ok = expect(control(a, "/control/faults?maxBodyBytes=0")) && ok;
-            break;
-        case Fault::Reject400:
-            ok = expect(control(a, "/control/fault?status=400"));
-            break;
-        case Fault::Auth401:
-            ok = expect(control(a, "/control/fault?status=401&count=" + std::to_string(authBurst_)));
-            break;
-        case Fault::ClientRestart:
-            ok = expect(control(c, "/control/restart"));
-            break;
-        case Fault::FeedHang:
-            ok = expect(control(c, "/control/hang-feed?on=1"));
-            std::this_thread::sleep_for(std::chrono::milliseconds(pick(1000, 4000)));
-            ok = expect(control(c, "/control/restart")) && ok;  // a new session while the feed hangs
-            std::this_thread::sleep_for(std::chrono::milliseconds(pick(1000, 4000)));
-            ok = expect(control(c, "/control/hang-feed?on=0")) && ok;
-            break;
-        case Fault::RefuseAuth:
-            ok = expect(control(c, "/control/refuse-auth?on=1"));
-            std::this_thread::sleep_for(std::chrono::milliseconds(pick(500, 3000)));
-            ok = expect(control(c, "/control/refuse-auth?on=0")) && ok;
-            break;
-        case Fault::LiveFlap:
-            for (int i = pick(2, 5); i > 0; --i) {
-                ok = expect(control(c, std::string("/control/phase?name=") + (i % 2 ? "InProgress" : "Lobby"))) && ok;
-                std::this_thread::sleep_for(std::chrono::milliseconds(pick(200, 1500)));
+            case Fault::ServerError: {
+                static const int kStatus[] = {500, 502, 503, 504};
+                ok = expect(control(a, "/control/fault?status=" + std::to_string(kStatus[pick(0, 3)]) +
+                                           "&count=" + std::to_string(pick(1, 4))));
+                break;
             }
-            break;
+            case Fault::Timeout:  // longer than the upload's 10 s limit: the answer comes too late
+                ok = expect(control(a, "/control/fault?status=slow&ms=10800"));
+                break;
+            case Fault::Slow:
+                ok = expect(control(a, "/control/fault?status=slow&ms=" + std::to_string(pick(500, 3000))));
+                break;
+            case Fault::Drop:
+                ok = expect(control(a, "/control/fault?status=drop&count=" + std::to_string(pick(1, 3))));
+                break;
+            case Fault::Split413:
+                ok = expect(control(a, "/control/fault?status=413"));
+                break;
+            case Fault::Oversize413:
+                // Below any envelope: batches split down to one observation, which is then dropped.
+                ok = expect(control(a, "/control/faults?maxBodyBytes=" + std::to_string(pick(100, 200))));
+                std::this_thread::sleep_for(std::chrono::milliseconds(pick(2000, 4000)));
+                ok = expect(control(a, "/control/faults?maxBodyBytes=0")) && ok;
+                break;
+            case Fault::Reject400:
+                ok = expect(control(a, "/control/fault?status=400"));
+                break;
+            case Fault::Auth401:
+                ok = expect(control(a, "/control/fault?status=401&count=" + std::to_string(authBurst_)));
+                break;
+            case Fault::ClientRestart:
+                ok = expect(control(c, "/control/restart"));
+                break;
+            case Fault::FeedHang:
+                ok = expect(control(c, "/control/hang-feed?on=1"));
+                std::this_thread::sleep_for(std::chrono::milliseconds(pick(1000, 4000)));
+                ok = expect(control(c, "/control/restart")) && ok;  // a new session while the feed hangs
+                std::this_thread::sleep_for(std::chrono::milliseconds(pick(1000, 4000)));
+                ok = expect(control(c, "/control/hang-feed?on=0")) && ok;
+                break;
+            case Fault::RefuseAuth:
+                ok = expect(control(c, "/control/refuse-auth?on=1"));
+                std::this_thread::sleep_for(std::chrono::milliseconds(pick(500, 3000)));
+                ok = expect(control(c, "/control/refuse-auth?on=0")) && ok;
+                break;
+            case Fault::LiveFlap:
+                for (int i = pick(2, 5); i > 0; --i) {
+                    ok = expect(control(c, std::string("/control/phase?name=") + (i % 2 ? "InProgress" : "Lobby"))) &&
+                         ok;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(pick(200, 1500)));
+                }
+                break;
         }
         if (ok) ++counts_[fault];
     }
@@ -400,7 +418,9 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
         if (fault != Fault::Auth401) schedule.push_back(fault);
     std::shuffle(schedule.begin(), schedule.end(), random);
     auto start = std::chrono::steady_clock::now();
-    auto elapsed = [&] { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count(); };
+    auto elapsed = [&] {
+        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();
+    };
     long long authAt = std::uniform_int_distribution<long long>(5, std::max(6LL, seconds / 4))(random);
     std::size_t next = 0;
     while (elapsed() < seconds) {
@@ -456,18 +476,21 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     std::printf("  observations issued %llu, acknowledged %llu, reported dropped %llu, pending at stop %llu\n",
                 static_cast<unsigned long long>(issued), static_cast<unsigned long long>(ledger.acknowledged.size()),
                 static_cast<unsigned long long>(ledger.droppedTotal), static_cast<unsigned long long>(pendingAtStop));
-    std::printf("  batches recorded %llu (collector sentBatches %.0f, rejectedBatches %.0f), duplicates recognised %llu\n",
-                static_cast<unsigned long long>(ledger.batches), last.getNumber("sentBatches", -1),
-                last.getNumber("rejectedBatches", -1), static_cast<unsigned long long>(ledger.duplicates));
+    std::printf(
+        "  batches recorded %llu (collector sentBatches %.0f, rejectedBatches %.0f), duplicates recognised %llu\n",
+        static_cast<unsigned long long>(ledger.batches), last.getNumber("sentBatches", -1),
+        last.getNumber("rejectedBatches", -1), static_cast<unsigned long long>(ledger.duplicates));
     std::printf("  faults injected:");
     for (const auto& [fault, name] : kFaults) {
         auto it = injector.counts().find(fault);
         std::printf(" %s %d;", name, it == injector.counts().end() ? 0 : it->second);
     }
     std::printf("\n  error answers seen by the aggregator:");
-    for (const auto& [kind, n] : ledger.outcomes) std::printf(" %s %llu;", kind.c_str(), static_cast<unsigned long long>(n));
+    for (const auto& [kind, n] : ledger.outcomes)
+        std::printf(" %s %llu;", kind.c_str(), static_cast<unsigned long long>(n));
     std::printf("\n  drops by reason:");
-    for (const auto& [reason, n] : ledger.dropsByReason) std::printf(" %s %llu;", reason.c_str(), static_cast<unsigned long long>(n));
+    for (const auto& [reason, n] : ledger.dropsByReason)
+        std::printf(" %s %llu;", reason.c_str(), static_cast<unsigned long long>(n));
     std::printf("\n  reported dropped after the aggregator had accepted them (answer lost) %llu\n",
                 static_cast<unsigned long long>(ledger.droppedAfterAccepted));
     std::printf("  drop reports given up after a second refusal %llu\n",
@@ -476,7 +499,8 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     std::fflush(stdout);
 
     EXPECT_TRUE(injector.failures.empty()) << injector.failures.front();
-    for (const auto& [fault, name] : kFaults) EXPECT_GE(injector.counts().count(fault), 1u) << name << " never injected";
+    for (const auto& [fault, name] : kFaults)
+        EXPECT_GE(injector.counts().count(fault), 1u) << name << " never injected";
     // A size window only produces a 413 when a large enough batch happens to arrive while it is
     // open, which the random schedule cannot promise; it is required to be injected (above), not
     // to be hit.

@@ -4,7 +4,6 @@
 // view JSON or the support text. The token is stored sealed and must appear in no file.
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,15 +22,18 @@
 #include "core/json.h"
 #include "core/text.h"
 #include "net/http_client.h"
-#include "tests/sim/sim_process_posix.h"
+#include "tests/support/child_process_posix.h"
+#include "tests/support/gunzip.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/wait.h"
 #include "ui/view_model.h"
 
 namespace vornet {
 namespace {
 
 using namespace std::chrono_literals;
-using sim::test::ChildProcess;
-using sim::test::TempDir;
+using testing::ChildProcess;
+using testing::TempFolder;
 
 const std::int32_t kGamePort = 50931;
 const std::int32_t kLivePort = 50932;
@@ -43,11 +45,13 @@ const char kCollectorId[] = "collector_secrets";
 // nested at several depths (object in object, object in array, array in array) so that a
 // redaction that stops at the top level or skips arrays lets markers through.
 const std::vector<std::string> kSensitiveKeys = {
-    "password",      "Passwd",        "accessToken", "id_token",    "clientSecret", "Cookie",
-    "Authorization", "credentials",   "jwt",         "apiKey",      "api_key",      "x-api-key",
-    "remotingAuth",  "sessionKey",    "session_key", "session-key", "PASSWORD_HASH", "refreshTOKEN"};
+    "password",      "Passwd",      "accessToken", "id_token",    "clientSecret",  "Cookie",
+    "Authorization", "credentials", "jwt",         "apiKey",      "api_key",       "x-api-key",
+    "remotingAuth",  "sessionKey",  "session_key", "session-key", "PASSWORD_HASH", "refreshTOKEN"};
 
-std::string marker(const std::string& where, std::size_t i) { return "LEAK-" + where + "-" + std::to_string(i); }
+std::string marker(const std::string& where, std::size_t i) {
+    return "LEAK-" + where + "-" + std::to_string(i);
+}
 
 JsonValue secretObject(const std::string& where, int depth) {
     JsonValue object = JsonValue::object();
@@ -68,24 +72,6 @@ JsonValue secretObject(const std::string& where, int depth) {
         object.set("list", list);
     }
     return object;
-}
-
-std::string inflateGzip(const std::string& body) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return {};
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-    stream.avail_in = static_cast<uInt>(body.size());
-    std::string out;
-    char chunk[16384];
-    int rc = Z_OK;
-    while (rc == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(chunk);
-        stream.avail_out = sizeof chunk;
-        rc = inflate(&stream, Z_NO_FLUSH);
-        out.append(chunk, sizeof chunk - stream.avail_out);
-    }
-    inflateEnd(&stream);
-    return rc == Z_STREAM_END ? out : std::string();
 }
 
 // A feed that hands out the queued messages, then waits until closed.
@@ -146,8 +132,9 @@ public:
         HttpResponse answer = real_->request(request);
         std::lock_guard<std::mutex> lock(log_->mutex);
         bool gzip = false;
-        for (const auto& [name, value] : request.headers) gzip = gzip || (name == "Content-Encoding" && value == "gzip");
-        log_->inflated.push_back(gzip ? inflateGzip(request.body) : request.body);
+        for (const auto& [name, value] : request.headers)
+            gzip = gzip || (name == "Content-Encoding" && value == "gzip");
+        log_->inflated.push_back(gzip ? testing::gunzip(request.body).value_or(std::string()) : request.body);
         log_->raw += request.body;
         return answer;
     }
@@ -186,15 +173,14 @@ std::string readAll(const std::filesystem::path& path) {
 
 // Where any forbidden text occurs in `haystack`: the first marker, password or token found.
 std::string firstLeak(const std::string& haystack, bool tokenAllowed = false) {
-    if (haystack.find("LEAK-") != std::string::npos)
-        return haystack.substr(haystack.find("LEAK-"), 30);
+    if (haystack.find("LEAK-") != std::string::npos) return haystack.substr(haystack.find("LEAK-"), 30);
     if (haystack.find(kPassword) != std::string::npos) return "lockfile password";
     if (!tokenAllowed && haystack.find(kToken) != std::string::npos) return "bearer token";
     return {};
 }
 
 TEST(Secrets, NoSecretLeavesThroughAnyOutput) {
-    TempDir dir;
+    TempFolder dir;
     ASSERT_FALSE(dir.path().empty());
     // Per-user folders (token, sealing key) inside the test folder.
     setenv("LOCALAPPDATA", dir.file("local").c_str(), 1);
@@ -210,7 +196,7 @@ TEST(Secrets, NoSecretLeavesThroughAnyOutput) {
 
     ChildProcess aggregator({PARLOW_SIM_AGGREGATOR, "--state-file", dir.file("aggregator.json"), "--record",
                              dir.file("record.jsonl"), "--token", std::string(kToken) + "=" + kCollectorId});
-    auto state = sim::test::waitForJsonFile(dir.file("aggregator.json"));
+    auto state = testing::waitForJsonFile(dir.file("aggregator.json"));
     ASSERT_TRUE(state);
     int port = static_cast<int>(state->getNumber("port", 0));
 
@@ -219,7 +205,8 @@ TEST(Secrets, NoSecretLeavesThroughAnyOutput) {
         "{\"collector\":{\"id\":\"" + std::string(kCollectorId) +
             "\"},\"server\":{\"url\":\"http://127.0.0.1:" + std::to_string(port) +
             "\",\"allowPlainHttpLoopback\":true,\"batchIntervalMs\":50,\"maxBatchSize\":8},"
-            "\"collection\":{\"insecureLocalTls\":true,\"liveClientPort\":" + std::to_string(kLivePort) +
+            "\"collection\":{\"insecureLocalTls\":true,\"liveClientPort\":" +
+            std::to_string(kLivePort) +
             ",\"liveClientIntervalMs\":50,\"eventsIntervalMs\":50,\"gameStatsIntervalMs\":50,\"captureDir\":\"" +
             dir.file("capture") + "\"}}",
         errors, warnings);
@@ -234,8 +221,8 @@ TEST(Secrets, NoSecretLeavesThroughAnyOutput) {
     lockfile.password = kPassword;
     lockfile.protocol = "https";
     lockfile.fingerprint = "77";
-    auto collector = std::make_unique<Collector>(*config, client.get(), *token, [lockfile] { return lockfile; },
-                                                 CollectorClocks::system());
+    auto collector = std::make_unique<Collector>(
+        *config, client.get(), *token, [lockfile] { return lockfile; }, CollectorClocks::system());
     const std::string capturePath = collector->capturePath();
     CollectorRun run(std::move(client), std::move(collector), makeFlag(false));
 

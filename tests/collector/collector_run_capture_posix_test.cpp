@@ -10,7 +10,7 @@
 #include "core/files.h"
 #include "core/json.h"
 #include "core/text.h"
-#include "tests/sources/fake_http_client.h"
+#include "tests/support/fake_http_client.h"
 
 namespace vornet {
 namespace {

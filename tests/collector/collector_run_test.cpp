@@ -16,7 +16,7 @@
 #include "collector/collector.h"
 #include "core/files.h"
 #include "core/text.h"
-#include "tests/sources/fake_http_client.h"
+#include "tests/support/fake_http_client.h"
 
 namespace vornet {
 namespace {
@@ -328,10 +328,7 @@ TEST(CollectorStatusRecord, OnChangeAndEveryFiveMinutesWhileEmpty) {
 
     collector.recordCollectorStatus();
     EXPECT_EQ(collector.pendingCount(), 0u);
-    {
-        std::lock_guard<std::mutex> lock(collector.statusMutex());
-        collector.sourceState().leagueClient = "connected";
-    }
+    { collector.sourceState().lock()->leagueClient = LeagueClientStatus::Connected; }
     collector.recordCollectorStatus();
     EXPECT_EQ(collector.pendingCount(), 1u);
     collector.recordCollectorStatus();  // same key, buffer not empty
@@ -344,10 +341,7 @@ TEST(CollectorStatusRecord, OnChangeAndEveryFiveMinutesWhileEmpty) {
     clocks.advance(1);
     collector.recordCollectorStatus();
     EXPECT_EQ(collector.pendingCount(), 1u);
-    {
-        std::lock_guard<std::mutex> lock(collector.statusMutex());
-        collector.sourceState().liveGame = "available";
-    }
+    { collector.sourceState().lock()->liveGame = LiveGameStatus::Available; }
     collector.recordCollectorStatus();  // a change is recorded at once, buffer or not
     EXPECT_EQ(collector.pendingCount(), 2u);
 

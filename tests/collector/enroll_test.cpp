@@ -5,13 +5,14 @@
 #include "collector/enroll.h"
 #include "core/json.h"
 #include "core/text.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/fake_http_client.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet {
 namespace {
 
-using testing::ScratchFolder;
-using testing::ScriptedHttpClient;
+using testing::FakeHttpClient;
+using testing::TempFolder;
 
 Config aggregatorConfig(std::string host = "agg.example.net", std::string path = "/api") {
     Config config = defaultConfig();
@@ -39,8 +40,8 @@ struct AnswerCase {
 TEST(EnrollTest, EveryAnswerMapsToItsOutcomeAndMessage) {
     const std::vector<AnswerCase> cases = {
         {"created", 201, R"({"collectorId":"c1","token":"t0k"})", "", EnrollOutcome::Enrolled, "", "c1", "t0k"},
-        {"created with extra members", 201, R"({"token":"t","x":1,"collectorId":"c"})", "", EnrollOutcome::Enrolled,
-         "", "c", "t"},
+        {"created with extra members", 201, R"({"token":"t","x":1,"collectorId":"c"})", "", EnrollOutcome::Enrolled, "",
+         "c", "t"},
         {"200 is not success", 200, R"({"collectorId":"c1","token":"t0k"})", "", EnrollOutcome::Failed, "HTTP 200"},
         {"201 without token", 201, R"({"collectorId":"c1"})", "", EnrollOutcome::Failed,
          "enrollment response without collectorId or token"},
@@ -66,8 +67,8 @@ TEST(EnrollTest, EveryAnswerMapsToItsOutcomeAndMessage) {
     };
     for (const AnswerCase& c : cases) {
         SCOPED_TRACE(c.label);
-        ScriptedHttpClient client;
-        client.answer(c.status, c.body, c.transportError);
+        FakeHttpClient client;
+        client.queue(c.status, c.body, c.transportError);
         const EnrollResult result = enroll(aggregatorConfig(), client, "CODE", "");
         EXPECT_EQ(result.outcome, c.outcome);
         EXPECT_EQ(result.message, c.message);
@@ -102,9 +103,9 @@ TEST(EnrollTest, AnswerCap) {
 }
 
 TEST(EnrollTest, RequestCarriesTrimmedCodeAndOptionalIdToTheEnrollPath) {
-    ScriptedHttpClient client;
-    client.answer(201, R"({"collectorId":"c","token":"t"})");
-    client.answer(201, R"({"collectorId":"c","token":"t"})");
+    FakeHttpClient client;
+    client.queue(201, R"({"collectorId":"c","token":"t"})");
+    client.queue(201, R"({"collectorId":"c","token":"t"})");
     enroll(aggregatorConfig(), client, " \t AbC-12 \r\n", "");
     enroll(aggregatorConfig(), client, "x y", "pc:7");
     const std::vector<HttpRequest> requests = client.requests();
@@ -134,8 +135,8 @@ TEST(EnrollTest, ProxyOnlyAwayFromLoopback) {
         {"127.0.0.1", false}, {"localhost", false}, {"::1", false}, {"10.0.0.1", true}, {"127.0.0.2", true}};
     for (const auto& [host, useProxy] : cases) {
         SCOPED_TRACE(host);
-        ScriptedHttpClient client;
-        client.answer(429);
+        FakeHttpClient client;
+        client.queue(429);
         enroll(aggregatorConfig(host, ""), client, "c", "");
         ASSERT_EQ(client.requests().size(), 1u);
         EXPECT_EQ(client.requests()[0].useProxy, useProxy);
@@ -148,7 +149,7 @@ std::string pemOf(const std::string& der) {
 }
 
 TEST(EnrollTest, CaFileWithoutCertificatesStopsBeforeAnyRequest) {
-    ScratchFolder folder;
+    TempFolder folder;
     const std::string empty = folder.utf8() + "/no-certs.pem";
     std::ofstream(folder.path() / "no-certs.pem") << "just text\n";
     const std::string missing = folder.utf8() + "/missing.pem";
@@ -156,8 +157,8 @@ TEST(EnrollTest, CaFileWithoutCertificatesStopsBeforeAnyRequest) {
         SCOPED_TRACE(caFile);
         Config config = aggregatorConfig();
         config.caFile = caFile;
-        ScriptedHttpClient client;
-        client.answer(201, R"({"collectorId":"c","token":"t"})");
+        FakeHttpClient client;
+        client.queue(201, R"({"collectorId":"c","token":"t"})");
         const EnrollResult result = enroll(config, client, "code", "");
         EXPECT_EQ(result.outcome, EnrollOutcome::Failed);
         EXPECT_EQ(result.message, "server.caFile contains no PEM certificate: " + caFile);
@@ -172,7 +173,7 @@ TEST(EnrollTest, CaFileWithoutCertificatesStopsBeforeAnyRequest) {
 }
 
 TEST(EnrollTest, CaFileCertificatesBecomeThePinnedRoots) {
-    ScratchFolder folder;
+    TempFolder folder;
     const std::string first("\x30\x03\x02\x01\x01", 5);
     const std::string second("\x30\x03\x02\x01\x02", 5);
     std::ofstream(folder.path() / "roots.pem", std::ios::binary) << pemOf(first) << "junk\n" << pemOf(second);
@@ -186,8 +187,8 @@ TEST(EnrollTest, CaFileCertificatesBecomeThePinnedRoots) {
     EXPECT_EQ(tls.pinnedRoots, (std::vector<std::string>{first, second}));
     EXPECT_FALSE(tls.allowLoopbackNameMismatch);
 
-    ScriptedHttpClient client;
-    client.answer(201, R"({"collectorId":"c","token":"t"})");
+    FakeHttpClient client;
+    client.queue(201, R"({"collectorId":"c","token":"t"})");
     EXPECT_EQ(enroll(config, client, "code", "").outcome, EnrollOutcome::Enrolled);
     ASSERT_EQ(client.requests().size(), 1u);
     EXPECT_EQ(client.requests()[0].tlsMode, TlsMode::PinnedRoots);

@@ -6,31 +6,12 @@
 #include <stdexcept>
 
 #include "collector/gzip.h"
+#include "tests/support/gunzip.h"
 
 namespace vornet {
 namespace {
 
-// An independent reader: zlib's inflate in gzip mode checks the header, the CRC-32 and the
-// length trailer itself.
-std::optional<std::string> gunzip(const std::string& member) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 16 + 15) != Z_OK) return std::nullopt;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
-    stream.avail_in = static_cast<uInt>(member.size());
-    std::string out;
-    char buffer[65536];
-    int status = Z_OK;
-    while (status == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        status = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-    }
-    const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
-    inflateEnd(&stream);
-    if (!whole) return std::nullopt;
-    return out;
-}
+using testing::gunzip;
 
 std::uint32_t littleEndianAt(const std::string& bytes, std::size_t offset) {
     std::uint32_t value = 0;
@@ -61,7 +42,7 @@ TEST(GzipTest, MemberHasTheFixedHeaderAndTrailer) {
 // Catches a wrong XFL byte and an unclamped level reaching the compressor.
 TEST(GzipTest, LevelIsClampedAndRecordedInXfl) {
     const std::string text = randomBytes(2000, 1) + std::string(2000, 'a');
-    const std::vector<std::pair<int, unsigned char>> cases = {{-5, 4}, {0, 4}, {1, 4}, {2, 0}, {6, 0},
+    const std::vector<std::pair<int, unsigned char>> cases = {{-5, 4}, {0, 4}, {1, 4},  {2, 0},  {6, 0},
                                                               {8, 0},  {9, 2}, {10, 2}, {100, 2}};
     for (const auto& [level, xfl] : cases) {
         SCOPED_TRACE(level);
@@ -84,7 +65,9 @@ TEST(GzipTest, RoundTripsEmptyTinyAndIncompressibleData) {
     }
 }
 
-void* refuseAllocation(void*, unsigned, unsigned) { return nullptr; }
+void* refuseAllocation(void*, unsigned, unsigned) {
+    return nullptr;
+}
 void releaseNothing(void*, void*) {}
 
 TEST(GzipTest, AllocationFailureRaisesOutOfMemory) {

@@ -8,18 +8,19 @@
 
 #include "collector/token.h"
 #include "core/files.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/environment.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet {
 namespace {
 
 using testing::pathOf;
 using testing::ScopedEnvironment;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 class TokenKeyTest : public ::testing::Test {
 protected:
-    ScratchFolder home;
+    TempFolder home;
     ScopedEnvironment local{"LOCALAPPDATA", home.utf8()};
     ScopedEnvironment environmentToken{"VORNET_COLLECTOR_TOKEN", std::nullopt};
     std::string keyPath() const { return joinPath(tokenFolder(), "collector.key"); }
@@ -47,7 +48,7 @@ TEST_F(TokenKeyTest, BlobSealedUnderAnotherKeyDoesNotOpen) {
     const std::string blob = readWholeFile(tokenFilePath("pc")).value();
 
     // Another user: another folder with its own key, holding a copy of our blob.
-    ScratchFolder otherHome;
+    TempFolder otherHome;
     ScopedEnvironment other("LOCALAPPDATA", otherHome.utf8());
     ASSERT_TRUE(writeToken("unrelated", "theirs", error)) << error;
     ASSERT_TRUE(writeFileAtomically(tokenFilePath("pc"), blob));
@@ -92,7 +93,7 @@ TEST_F(TokenKeyTest, TokenFolderIsOwnerOnly) {
     const Case cases[] = {{"created", 0}, {"opened by hand", 0777}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ScratchFolder scratch;
+        TempFolder scratch;
         ScopedEnvironment here("LOCALAPPDATA", scratch.utf8());
         std::string error;
         if (c.before != 0) {
@@ -131,7 +132,7 @@ TEST_F(TokenKeyTest, TokenFolderSomeoneElseControlsIsRefused) {
             std::printf("skipped \"%s\": changing a folder's owner needs root\n", c.name);
             continue;
         }
-        ScratchFolder scratch;
+        TempFolder scratch;
         ScopedEnvironment here("LOCALAPPDATA", scratch.utf8());
         std::string error;
         ASSERT_TRUE(writeToken("pc", "mine", error)) << error;

@@ -9,13 +9,14 @@
 #include "core/text.h"
 
 #include <set>
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/environment.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet {
 namespace {
 
 using testing::ScopedEnvironment;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // Catches a wrong set of kept bytes, a missing or spurious hash suffix, and a hash computed
 // over the replaced text instead of the id as given.
@@ -44,8 +45,7 @@ TEST(TokenTest, IdsThatWouldShareANameGetDistinctSuffixes) {
         std::set<std::string> names;
         for (const std::string& id : group) {
             const std::string name = tokenFileName(id);
-            EXPECT_EQ(name.find_first_not_of(
-                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._"),
+            EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._"),
                       std::string::npos)
                 << name;
             names.insert(asciiLower(name));
@@ -60,7 +60,7 @@ TEST(TokenTest, IdsThatWouldShareANameGetDistinctSuffixes) {
 
 class TokenStoreTest : public ::testing::Test {
 protected:
-    ScratchFolder home;
+    TempFolder home;
     ScopedEnvironment local{"LOCALAPPDATA", home.utf8()};
     ScopedEnvironment environmentToken{"VORNET_COLLECTOR_TOKEN", std::nullopt};
 };

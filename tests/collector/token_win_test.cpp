@@ -1,23 +1,26 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+// After windows.h, which they need.
 #include <wincrypt.h>
+// After wincrypt.h.
 #include <dpapi.h>
 
 #include "collector/token.h"
 #include "core/files.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/environment.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet {
 namespace {
 
 using testing::ScopedEnvironment;
-using testing::ScratchFolder;
+using testing::TempFolder;
 
 // The stored file is a plain DPAPI blob: it opens with the label as entropy and records the
 // description, and does not open without the label.
 TEST(TokenDpapiTest, FileIsADpapiBlobBoundToTheLabel) {
-    ScratchFolder home;
+    TempFolder home;
     ScopedEnvironment local("LOCALAPPDATA", home.utf8());
     std::string error;
     ASSERT_TRUE(writeToken("pc", "dpapi-token", error)) << error;

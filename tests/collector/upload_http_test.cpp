@@ -10,7 +10,8 @@
 #include "collector/upload.h"
 #include "core/json.h"
 #include "core/text.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/gunzip.h"
+#include "tests/support/loopback_http_server.h"
 
 namespace vornet {
 namespace {
@@ -27,25 +28,6 @@ Config loopbackConfig(std::uint16_t port) {
     config.port = port;
     config.path = "/agg";
     return config;
-}
-
-std::optional<std::string> inflateGzip(const std::string& member) {
-    z_stream stream{};
-    if (inflateInit2(&stream, 16 + 15) != Z_OK) return std::nullopt;
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
-    stream.avail_in = static_cast<uInt>(member.size());
-    std::string out;
-    char buffer[16384];
-    int status = Z_OK;
-    while (status == Z_OK) {
-        stream.next_out = reinterpret_cast<Bytef*>(buffer);
-        stream.avail_out = sizeof buffer;
-        status = inflate(&stream, Z_NO_FLUSH);
-        out.append(buffer, sizeof buffer - stream.avail_out);
-    }
-    const bool whole = status == Z_STREAM_END && stream.avail_in == 0;
-    inflateEnd(&stream);
-    return whole ? std::optional<std::string>(out) : std::nullopt;
 }
 
 std::uint32_t littleEndianAt(const std::string& bytes, std::size_t offset) {
@@ -79,18 +61,17 @@ struct WireRig {
     std::atomic<std::uint32_t> authFailures{0};
     std::vector<UploadResult> results;
     std::vector<std::string> errors;
-    UploadContext context{buffer,
-                          *client,
-                          config,
-                          tls,
-                          token,
-                          bootId,
-                          [] { return std::int64_t{1700000000000}; },
-                          authFailures,
-                          [this](const std::string& error) { errors.push_back(error); },
-                          [this]() -> UploadCallback {
-                              return [this](const UploadResult& result) { results.push_back(result); };
-                          }};
+    UploadContext context{
+        buffer,
+        *client,
+        config,
+        tls,
+        token,
+        bootId,
+        [] { return std::int64_t{1700000000000}; },
+        authFailures,
+        [this](const std::string& error) { errors.push_back(error); },
+        [this]() -> UploadCallback { return [this](const UploadResult& result) { results.push_back(result); }; }};
 
     void push(std::size_t count, std::size_t payloadSize) {
         for (std::size_t i = 0; i < count; ++i) {
@@ -109,11 +90,12 @@ TEST(UploadHttpTest, GzipBatchArrivesIntactWithItsHeaders) {
     WireRig rig;
     ASSERT_NE(rig.server.port(), 0);
     rig.push(20, 300);
-    rig.server.reply({200, R"({"accepted":[)" + [] {
-                               std::string ids;
-                               for (int i = 1; i <= 20; ++i) ids += (i > 1 ? ",\"o" : "\"o") + std::to_string(i) + "\"";
-                               return ids;
-                           }() + R"(],"duplicates":[],"rejected":[],"collectorTotals":{"runId":"r","events":20,"games":0}})"});
+    rig.server.reply(
+        {200, R"({"accepted":[)" + [] {
+             std::string ids;
+             for (int i = 1; i <= 20; ++i) ids += (i > 1 ? ",\"o" : "\"o") + std::to_string(i) + "\"";
+             return ids;
+         }() + R"(],"duplicates":[],"rejected":[],"collectorTotals":{"runId":"r","events":20,"games":0}})"});
     ASSERT_TRUE(uploadOnce(rig.context));
 
     const std::vector<ReceivedRequest> received = rig.server.received();
@@ -127,7 +109,7 @@ TEST(UploadHttpTest, GzipBatchArrivesIntactWithItsHeaders) {
     const std::string& body = request.body;
     ASSERT_GT(body.size(), 18u);
     EXPECT_EQ(body.substr(0, 10), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff", 10));
-    const std::optional<std::string> envelope = inflateGzip(body);
+    const std::optional<std::string> envelope = testing::gunzip(body);
     ASSERT_TRUE(envelope.has_value());
     EXPECT_EQ(littleEndianAt(body, body.size() - 4), envelope->size());
     EXPECT_EQ(littleEndianAt(body, body.size() - 8),
@@ -159,7 +141,8 @@ TEST(UploadHttpTest, SmallBatchArrivesUncompressedAndServerErrorsSettle) {
     EXPECT_EQ(ourHeaders(received[0]), headers);
     EXPECT_LT(received[0].body.size(), 512u);
     EXPECT_TRUE(parseJson(received[0].body).has_value());
-    EXPECT_EQ(rig.errors, std::vector<std::string>{"server rejected a batch as invalid: envelope rejected: missing field"});
+    EXPECT_EQ(rig.errors,
+              std::vector<std::string>{"server rejected a batch as invalid: envelope rejected: missing field"});
     EXPECT_EQ(rig.buffer.pendingCount(), 0u);
 }
 

@@ -1,19 +1,18 @@
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <atomic>
 #include <memory>
 
 #include "collector/envelope.h"
 #include "collector/upload.h"
 #include "core/json.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/fake_http_client.h"
+#include "tests/support/gunzip.h"
 
 namespace vornet {
 namespace {
 
-using testing::ScriptedHttpClient;
+using testing::FakeHttpClient;
 
 constexpr std::int64_t kWallStart = 1700000000000;
 
@@ -27,7 +26,7 @@ struct Rig {
     std::string token = "tok-123";
     std::string bootId = "boot_00112233445566aa";
     ObservationBuffer buffer;
-    ScriptedHttpClient ownClient;
+    FakeHttpClient ownClient;
     HttpClient* client = &ownClient;
     std::atomic<std::uint32_t> authFailures{0};
     std::vector<std::string> lastErrors;
@@ -150,7 +149,7 @@ TEST(UploadTest, EveryStatusEndsInItsOneSettlement) {
             rig.random = random;
             rig.authFailures = 3;
             rig.push(c.batchSize);
-            rig.ownClient.answer(c.status, c.body, c.transportError);
+            rig.ownClient.queue(c.status, c.body, c.transportError);
             ASSERT_TRUE(uploadOnce(rig.context));
             EXPECT_EQ(rig.ownClient.requests().size(), 1u);
 
@@ -185,7 +184,7 @@ TEST(UploadTest, SplitAndRejectionShapeTheNextBatch) {
     {
         Rig rig;
         rig.push(10);
-        rig.ownClient.answer(413);
+        rig.ownClient.queue(413);
         ASSERT_TRUE(uploadOnce(rig.context));
         const std::optional<Batch> next = rig.buffer.takeBatch();
         ASSERT_TRUE(next.has_value());
@@ -197,7 +196,7 @@ TEST(UploadTest, SplitAndRejectionShapeTheNextBatch) {
         SCOPED_TRACE(status);
         Rig rig;
         rig.push(1);
-        rig.ownClient.answer(status, "bad");
+        rig.ownClient.queue(status, "bad");
         ASSERT_TRUE(uploadOnce(rig.context));
         const std::optional<Batch> next = rig.buffer.takeBatch();
         ASSERT_TRUE(next.has_value());
@@ -215,17 +214,18 @@ TEST(UploadTest, SplitAndRejectionShapeTheNextBatch) {
 TEST(UploadTest, DropReportsAnswered413AreKept) {
     Rig rig;
     rig.push(2);
-    rig.ownClient.answer(400, "{}", "");
+    rig.ownClient.queue(400, "{}", "");
     ASSERT_TRUE(uploadOnce(rig.context));  // leaves the range 1..2 "server_rejected_batch"
     const int answers[] = {413, 413, 413, 200};
     for (const int status : answers) {
         SCOPED_TRACE(status);
         rig.steadyNow += 200'000;
-        rig.ownClient.answer(status, R"({"accepted":[],"duplicates":[],"rejected":[]})", "");
+        rig.ownClient.queue(status, R"({"accepted":[],"duplicates":[],"rejected":[]})", "");
         ASSERT_TRUE(uploadOnce(rig.context));
         const std::string& body = rig.ownClient.requests().back().body;
-        EXPECT_NE(body.find(R"("dropped":[{"count":2,"fromSequence":1,"toSequence":2,"reason":"server_rejected_batch"}])"),
-                  std::string::npos)
+        EXPECT_NE(
+            body.find(R"("dropped":[{"count":2,"fromSequence":1,"toSequence":2,"reason":"server_rejected_batch"}])"),
+            std::string::npos)
             << body;
         EXPECT_EQ(rig.buffer.stats().abandonedDropRanges, 0u);
     }
@@ -237,7 +237,7 @@ TEST(UploadTest, NothingToSendSendsNothing) {
     Rig rig;
     EXPECT_FALSE(uploadOnce(rig.context));
     rig.push(1);
-    rig.ownClient.answer(500);
+    rig.ownClient.queue(500);
     EXPECT_TRUE(uploadOnce(rig.context));
     EXPECT_FALSE(uploadOnce(rig.context));  // back-off running
     EXPECT_EQ(rig.ownClient.requests().size(), 1u);
@@ -248,8 +248,8 @@ TEST(UploadTest, RequestCarriesEnvelopeTokenAndHeadersInOrder) {
     rig.tls.tlsMode = TlsMode::PinnedRoots;
     rig.tls.pinnedRoots = {"der-root"};
     rig.push(3, 400);
-    rig.ownClient.answer(200, R"({"accepted":["o1","o2","o3"],"duplicates":[],"rejected":[],)"
-                              R"("collectorTotals":{"runId":"run9","events":41,"games":2}})");
+    rig.ownClient.queue(200, R"({"accepted":["o1","o2","o3"],"duplicates":[],"rejected":[],)"
+                             R"("collectorTotals":{"runId":"run9","events":41,"games":2}})");
     ASSERT_TRUE(uploadOnce(rig.context));
     ASSERT_EQ(rig.ownClient.requests().size(), 1u);
     const HttpRequest request = rig.ownClient.requests()[0];
@@ -267,16 +267,9 @@ TEST(UploadTest, RequestCarriesEnvelopeTokenAndHeadersInOrder) {
     EXPECT_EQ(request.headers, headers);
 
     // The body is the gzipped envelope of exactly this batch.
-    z_stream stream{};
-    ASSERT_EQ(inflateInit2(&stream, 31), Z_OK);
-    std::string envelope(1 << 16, '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(request.body.data()));
-    stream.avail_in = static_cast<uInt>(request.body.size());
-    stream.next_out = reinterpret_cast<Bytef*>(envelope.data());
-    stream.avail_out = static_cast<uInt>(envelope.size());
-    ASSERT_EQ(inflate(&stream, Z_FINISH), Z_STREAM_END);
-    envelope.resize(stream.total_out);
-    inflateEnd(&stream);
+    const std::optional<std::string> inflated = testing::gunzip(request.body);
+    ASSERT_TRUE(inflated.has_value());
+    const std::string& envelope = *inflated;
     const std::optional<JsonValue> parsed = parseJson(envelope);
     ASSERT_TRUE(parsed.has_value());
     EXPECT_EQ(parsed->getString("collectorId", ""), rig.config.id);
@@ -303,7 +296,7 @@ TEST(UploadTest, AcknowledgementWithoutCallbackStillSettles) {
     Rig rig;
     rig.callbackSet = false;
     rig.push(2);
-    rig.ownClient.answer(200, R"({"accepted":["o1","o2"],"duplicates":[],"rejected":[]})");
+    rig.ownClient.queue(200, R"({"accepted":["o1","o2"],"duplicates":[],"rejected":[]})");
     ASSERT_TRUE(uploadOnce(rig.context));
     EXPECT_EQ(rig.buffer.pendingCount(), 0u);
     EXPECT_TRUE(rig.results.empty());
@@ -352,7 +345,7 @@ TEST(UploadTest, TokenNeverReachesAnyErrorText) {
         Rig rig;
         rig.token = "very-secret-token";
         rig.push(1);
-        rig.ownClient.answer(status, "body", status == 0 ? "connection reset" : "");
+        rig.ownClient.queue(status, "body", status == 0 ? "connection reset" : "");
         ASSERT_TRUE(uploadOnce(rig.context));
         EXPECT_EQ(rig.buffer.stats().lastError.find("very-secret-token"), std::string::npos);
         for (const std::string& error : rig.lastErrors) EXPECT_EQ(error.find("very-secret-token"), std::string::npos);

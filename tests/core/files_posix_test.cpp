@@ -13,32 +13,12 @@
 #include "core/files.h"
 #include "core/files_platform.h"
 #include "core/text.h"
+#include "tests/support/environment.h"
 
 namespace vornet {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets or unsets environment variables for one scope and restores them afterwards.
-class EnvOverride {
-public:
-    EnvOverride(const char* name, std::optional<std::string> value) : name_(name), saved_(getEnv(name)) {
-        apply(value);
-    }
-    EnvOverride(const EnvOverride&) = delete;
-    EnvOverride& operator=(const EnvOverride&) = delete;
-    ~EnvOverride() { apply(saved_); }
-
-private:
-    void apply(const std::optional<std::string>& value) {
-        if (value)
-            setenv(name_, value->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-    const char* name_;
-    std::optional<std::string> saved_;
-};
 
 std::string passwordHome() {
     passwd* entry = getpwuid(getuid());
@@ -79,9 +59,9 @@ TEST(FilesPosix, UserFoldersFollowXdgHomeAndLocalAppData) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EnvOverride xdg("XDG_DATA_HOME", c.xdg);
-        EnvOverride home("HOME", c.home);
-        EnvOverride local("LOCALAPPDATA", c.localAppData);
+        testing::ScopedEnvironment xdg("XDG_DATA_HOME", c.xdg);
+        testing::ScopedEnvironment home("HOME", c.home);
+        testing::ScopedEnvironment local("LOCALAPPDATA", c.localAppData);
         EXPECT_EQ(appDataFolder(), c.app);
         EXPECT_EQ(tokenFolder(), c.token);
     }

@@ -13,30 +13,10 @@
 
 #include "core/files.h"
 #include "core/text.h"
+#include "tests/support/environment.h"
 
 namespace vornet {
 namespace {
-
-// Sets or removes a process environment variable for one scope; restores it afterwards.
-class EnvOverride {
-public:
-    EnvOverride(const wchar_t* name, const std::optional<std::wstring>& value) : name_(name) {
-        wchar_t buffer[32768];
-        DWORD length = GetEnvironmentVariableW(name, buffer, 32768);
-        if (length > 0 && length < 32768) saved_ = std::wstring(buffer, length);
-        apply(value);
-    }
-    EnvOverride(const EnvOverride&) = delete;
-    EnvOverride& operator=(const EnvOverride&) = delete;
-    ~EnvOverride() { apply(saved_); }
-
-private:
-    void apply(const std::optional<std::wstring>& value) {
-        SetEnvironmentVariableW(name_, value ? value->c_str() : nullptr);
-    }
-    const wchar_t* name_;
-    std::optional<std::wstring> saved_;
-};
 
 std::string knownLocalAppData() {
     PWSTR path = nullptr;
@@ -81,7 +61,11 @@ TEST(FilesWin, FoldersUseTheKnownFolderAndLocalAppData) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        EnvOverride local(L"LOCALAPPDATA", c.localAppData);
+        std::optional<std::string> localAppData;
+        if (c.localAppData)
+            localAppData = wideToUtf8(
+                std::u16string_view(reinterpret_cast<const char16_t*>(c.localAppData->data()), c.localAppData->size()));
+        testing::ScopedEnvironment local("LOCALAPPDATA", localAppData);
         EXPECT_EQ(tokenFolder(), c.token);
         EXPECT_EQ(appDataFolder(), joinPath(known, "Parlow"));
     }

@@ -46,7 +46,7 @@ public:
                                          kGoodCode};
         if (port != 0) args.insert(args.end(), {"--port", std::to_string(port)});
         args.insert(args.end(), extra.begin(), extra.end());
-        aggregator_ = std::make_unique<Process>(args, env(), file("aggregator.log"));
+        aggregator_ = std::make_unique<ChildProcess>(args, env(), file("aggregator.log"));
         std::optional<JsonValue> state = waitForJsonFile(file("aggregator.json"));
         if (!state) return false;
         aggregatorPort = static_cast<int>(state->getNumber("port", 0));
@@ -67,7 +67,7 @@ public:
                                          "--live-port",
                                          "0"};
         if (paused) args.push_back("--paused");
-        client_ = std::make_unique<Process>(args, env(), file("client.log"));
+        client_ = std::make_unique<ChildProcess>(args, env(), file("client.log"));
         std::optional<JsonValue> state = waitForJsonFile(file("client.json"));
         if (!state) return false;
         clientControlPort = static_cast<int>(state->getNumber("controlPort", 0));
@@ -95,16 +95,16 @@ public:
         std::ofstream(file("collector.json")) << writeJson(doc);
     }
 
-    Process& startParlow(const std::vector<std::string>& extra = {}) {
-        parlow_ = std::make_unique<Process>(parlowArgs(extra), env(), file("parlow.log"));
+    ChildProcess& startParlow(const std::vector<std::string>& extra = {}) {
+        parlow_ = std::make_unique<ChildProcess>(parlowArgs(extra), env(), file("parlow.log"));
         return *parlow_;
     }
     // A further instance, run to its end.
     std::optional<int> runSecondInstance(const std::vector<std::string>& extra, int ms = 8000) {
-        Process second(parlowArgs(extra, false), env(), file("parlow-second.log"));
+        ChildProcess second(parlowArgs(extra, false), env(), file("parlow-second.log"));
         return second.waitExit(ms, true);
     }
-    Process& parlow() { return *parlow_; }
+    ChildProcess& parlow() { return *parlow_; }
 
     std::optional<JsonValue> status() { return readJsonFile(file("status.json")); }
     // Waits until the status file satisfies `ready`; the last status read is kept in `last`.
@@ -151,9 +151,9 @@ private:
 
     ScratchDir dir_;
     // Destroyed in reverse order: the collector stops before the simulators go away.
-    std::unique_ptr<Process> aggregator_;
-    std::unique_ptr<Process> client_;
-    std::unique_ptr<Process> parlow_;
+    std::unique_ptr<ChildProcess> aggregator_;
+    std::unique_ptr<ChildProcess> client_;
+    std::unique_ptr<ChildProcess> parlow_;
 };
 
 std::string connectError(const JsonValue& status) {

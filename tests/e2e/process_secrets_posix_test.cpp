@@ -38,7 +38,7 @@ TEST(ProcessSecrets, CodeLeavesTheCommandLineAndNoCoreIsWritten) {
     const bool root = ::geteuid() == 0;
     const uid_t runAs = root ? kOtherUid : ::geteuid();
     if (root) {
-        for (const std::string& path : {dir.path(), home, config}) ASSERT_EQ(::chown(path.c_str(), runAs, runAs), 0);
+        for (const std::string& path : {dir.utf8(), home, config}) ASSERT_EQ(::chown(path.c_str(), runAs, runAs), 0);
     }
     std::vector<std::string> args;
     if (root) {
@@ -47,10 +47,10 @@ TEST(ProcessSecrets, CodeLeavesTheCommandLineAndNoCoreIsWritten) {
     }
     args.insert(args.end(),
                 {PARLOW_BIN, "--config", config, "--connect", kCode, "--status-file", status, "--run-seconds", "30"});
-    e2e::Process parlow(args,
-                        {"HOME=" + home, "XDG_DATA_HOME=" + home + "/.local/share",
-                         "XDG_RUNTIME_DIR=", "LOCALAPPDATA=", "LEAGUE_INSTALL_DIR=", "VORNET_COLLECTOR_TOKEN="},
-                        dir.file("parlow.log"));
+    e2e::ChildProcess parlow(args,
+                             {"HOME=" + home, "XDG_DATA_HOME=" + home + "/.local/share",
+                              "XDG_RUNTIME_DIR=", "LOCALAPPDATA=", "LEAGUE_INSTALL_DIR=", "VORNET_COLLECTOR_TOKEN="},
+                             dir.file("parlow.log"));
     ASSERT_TRUE(parlow.started());
     // The status file is written after start-up, so the command line has been parsed by then.
     ASSERT_TRUE(e2e::waitForJsonFile(status, 15000)) << readProc(parlow.pid(), "cmdline");

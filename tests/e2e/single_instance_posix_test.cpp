@@ -123,7 +123,7 @@ TEST(Handover, CodeFromAnotherUserIsRefused) {
     std::string error;
     auto listener = HandoverListener::listen(socketPath, error);
     ASSERT_NE(listener, nullptr) << error;
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(dir.utf8().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(dir.file("run").c_str(), 0755), 0);
     ASSERT_EQ(::chmod(socketPath.c_str(), 0777), 0);
 

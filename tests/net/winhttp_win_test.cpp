@@ -22,6 +22,7 @@
 #include "core/text.h"
 #include "net/websocket_frame.h"
 #include "net/winhttp_client_win.h"
+#include "tests/support/loopback_http_server.h"
 
 namespace {
 
@@ -178,8 +179,9 @@ TEST(WinHttpVerifyChain, TopMustMatchByteForByte) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// A scripted loopback server on Winsock: accepts connections one after another, records what
-// each sent (up to the end of the headers and a Content-Length body), answers with the script.
+// The scripted loopback server of the shared test helpers: one connection at a time, each
+// request recorded, the answer written by the test.
+using ScriptedServer = vornet::testing::ScriptedLoopbackServer;
 
 class WinsockRuntime {
 public:
@@ -196,115 +198,9 @@ private:
     bool ok_ = false;
 };
 
-class Socket {
-public:
-    explicit Socket(SOCKET s = INVALID_SOCKET) : s_(s) {}
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { reset(); }
-    SOCKET get() const { return s_; }
-    void reset() {
-        if (s_ != INVALID_SOCKET) closesocket(s_);
-        s_ = INVALID_SOCKET;
-    }
-
-private:
-    SOCKET s_;
-};
-
-SOCKET listenLoopback(int& port) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    listen(s, 8);
-    int size = sizeof(address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-    port = ntohs(address.sin_port);
-    return s;
-}
-
-bool readRequest(SOCKET s, std::string& out) {
-    char buffer[4096];
-    std::size_t headerEnd = std::string::npos;
-    while (headerEnd == std::string::npos) {
-        int n = recv(s, buffer, sizeof(buffer), 0);
-        if (n <= 0) return false;
-        out.append(buffer, n);
-        headerEnd = out.find("\r\n\r\n");
-    }
-    std::string lower = vornet::asciiLower(out.substr(0, headerEnd));
-    std::size_t at = lower.find("content-length:");
-    if (at != std::string::npos) {
-        std::size_t length = std::stoul(lower.substr(at + 15));
-        while (out.size() < headerEnd + 4 + length) {
-            int n = recv(s, buffer, sizeof(buffer), 0);
-            if (n <= 0) return false;
-            out.append(buffer, n);
-        }
-    }
-    return true;
-}
-
 bool sendAll(SOCKET s, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        int n = ::send(s, data.data() + done, static_cast<int>(std::min<std::size_t>(data.size() - done, 1 << 20)), 0);
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return vornet::testing::sockets::sendAll(static_cast<vornet::testing::sockets::Handle>(s), data);
 }
-
-// One connection at a time; `answer` gets the request text and writes what it wants. The
-// destructor stops the accept loop and joins the thread.
-class ScriptedServer {
-public:
-    using Answer = std::function<void(SOCKET, const std::string&)>;
-
-    explicit ScriptedServer(Answer answer) : answer_(std::move(answer)), listener_(listenLoopback(port_)) {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~ScriptedServer() {
-        stop_ = true;
-        listener_.reset();
-        thread_.join();
-    }
-    int port() const { return port_; }
-    std::vector<std::string> requests() {
-        std::lock_guard<std::mutex> lock(lock_);
-        return requests_;
-    }
-    int connections() const { return connections_; }
-
-private:
-    void run() {
-        while (!stop_) {
-            SOCKET raw = accept(listener_.get(), nullptr, nullptr);
-            if (raw == INVALID_SOCKET) return;
-            ++connections_;
-            Socket client(raw);
-            std::string request;
-            if (!readRequest(client.get(), request)) continue;
-            {
-                std::lock_guard<std::mutex> lock(lock_);
-                requests_.push_back(request);
-            }
-            answer_(client.get(), request);
-        }
-    }
-
-    Answer answer_;
-    int port_ = 0;
-    Socket listener_;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> connections_{0};
-    std::mutex lock_;
-    std::vector<std::string> requests_;
-    std::thread thread_;
-};
 
 HttpRequest plainRequest(int port, const std::string& path) {
     HttpRequest request;
@@ -361,8 +257,8 @@ TEST_F(WinHttpClientTest, PolicyRefusalsSendNothing) {
 
 TEST_F(WinHttpClientTest, NothingListeningIsACertificateProblemOnlyUnderPins) {
     // Catches a first-contact failure reported as plain unreachability (or the reverse).
-    int port = 0;
-    Socket(listenLoopback(port)).reset();  // the port is now closed
+    std::uint16_t port = 0;
+    vornet::testing::sockets::closeSocket(vornet::testing::sockets::listenLoopback(port));  // now closed
     HttpRequest request;
     request.host = "127.0.0.1";
     request.port = port;

@@ -2,18 +2,31 @@
 #include <zlib.h>
 
 #include "sim/common/loopback_client.h"
-#include "sim_process_posix.h"
+#include "sim/common/sim_util.h"
+#include "tests/support/child_process_posix.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/wait.h"
 
 namespace vornet::sim::test {
 namespace {
 
+using vornet::testing::ChildProcess;
+using vornet::testing::TempFolder;
+using vornet::testing::waitForJsonFile;
+
 class AggregatorProcess {
 public:
-    explicit AggregatorProcess(std::vector<std::string> extra = {}, const TempDir* shared = nullptr)
+    explicit AggregatorProcess(std::vector<std::string> extra = {}, const TempFolder* shared = nullptr)
         : folder(shared ? shared : &dir) {
-        std::vector<std::string> args = {PARLOW_SIM_AGGREGATOR, "--state-file", folder->file("agg-state.json"),
-                                         "--record", folder->file("record.jsonl"), "--invite", "INVITE-1",
-                                         "--path", "/api"};
+        std::vector<std::string> args = {PARLOW_SIM_AGGREGATOR,
+                                         "--state-file",
+                                         folder->file("agg-state.json"),
+                                         "--record",
+                                         folder->file("record.jsonl"),
+                                         "--invite",
+                                         "INVITE-1",
+                                         "--path",
+                                         "/api"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::filesystem::remove(folder->file("agg-state.json"));
         process = std::make_unique<ChildProcess>(args);
@@ -43,12 +56,13 @@ public:
     }
     // Enrolls with the standing invite and returns the token.
     std::string enroll(const std::string& collectorId = "pc-1") const {
-        auto answer = parseJson(post("/api/v1/enroll", "{\"code\":\"INVITE-1\",\"collectorId\":\"" + collectorId + "\"}").body);
+        auto answer =
+            parseJson(post("/api/v1/enroll", "{\"code\":\"INVITE-1\",\"collectorId\":\"" + collectorId + "\"}").body);
         return answer ? answer->getString("token", "") : std::string();
     }
 
-    TempDir dir;
-    const TempDir* folder;
+    TempFolder dir;
+    const TempFolder* folder;
     std::unique_ptr<ChildProcess> process;
     JsonValue state;
 };
@@ -62,9 +76,9 @@ struct Obs {
 
 std::string envelope(const std::string& bootId, const std::string& batchId, const std::vector<Obs>& observations,
                      const std::string& dropped = "", const std::string& collectorId = "pc-1") {
-    std::string out = "{\"protocolVersion\":1,\"collectorId\":\"" + collectorId + "\",\"bootId\":\"" + bootId +
-                      "\",\"batchId\":\"" + batchId +
-                      "\",\"sentAt\":\"2026-01-01T00:00:00.000Z\",\"collector\":{\"name\":\"pc\",\"version\":\"0.3.0\"}";
+    std::string out =
+        "{\"protocolVersion\":1,\"collectorId\":\"" + collectorId + "\",\"bootId\":\"" + bootId + "\",\"batchId\":\"" +
+        batchId + "\",\"sentAt\":\"2026-01-01T00:00:00.000Z\",\"collector\":{\"name\":\"pc\",\"version\":\"0.3.0\"}";
     if (!observations.empty())
         out += ",\"firstSequence\":" + std::to_string(observations.front().sequence) +
                ",\"lastSequence\":" + std::to_string(observations.back().sequence);
@@ -74,8 +88,8 @@ std::string envelope(const std::string& bootId, const std::string& batchId, cons
         const Obs& o = observations[i];
         if (i) out += ",";
         out += "{\"observationId\":\"o" + std::to_string(o.sequence) + "\",\"sequence\":" + std::to_string(o.sequence) +
-               ",\"observedAt\":\"2026-01-01T00:00:00.000Z\",\"source\":{\"api\":\"lcu\",\"endpoint\":\"" +
-               o.endpoint + "\",\"kind\":\"" + o.kind + "\"},\"status\":200" +
+               ",\"observedAt\":\"2026-01-01T00:00:00.000Z\",\"source\":{\"api\":\"lcu\",\"endpoint\":\"" + o.endpoint +
+               "\",\"kind\":\"" + o.kind + "\"},\"status\":200" +
                (o.kind == "notification" ? ",\"notificationType\":\"Update\"" : "") + ",\"payload\":" + o.payload + "}";
     }
     return out + "]}";
@@ -182,10 +196,15 @@ TEST(AggregatorSim, IngestRefusals) {
         {"unknown token", good, "tok_unknown", false, 401},
         {"not JSON", "{\"protocolVersion\":1,", token, false, 400},
         {"wrong version", envelope("b", "x", {{1}}).replace(19, 1, "2"), token, false, 400},
-        {"no observations", "{\"protocolVersion\":1,\"collectorId\":\"pc-1\",\"bootId\":\"b\",\"batchId\":\"x\",\"sentAt\":\"t\",\"collector\":{\"name\":\"\",\"version\":\"1\"}}", token, false, 400},
+        {"no observations",
+         "{\"protocolVersion\":1,\"collectorId\":\"pc-1\",\"bootId\":\"b\",\"batchId\":\"x\",\"sentAt\":\"t\","
+         "\"collector\":{\"name\":\"\",\"version\":\"1\"}}",
+         token, false, 400},
         {"sequence not increasing", envelope("b", "x", {{2}, {2}}), token, false, 400},
         {"bad kind", envelope("b", "x", {{1, "/p", "poll"}}), token, false, 400},
-        {"inconsistent drop", envelope("b", "x", {}, "{\"count\":5,\"fromSequence\":1,\"toSequence\":2,\"reason\":\"r\"}"), token, false, 400},
+        {"inconsistent drop",
+         envelope("b", "x", {}, "{\"count\":5,\"fromSequence\":1,\"toSequence\":2,\"reason\":\"r\"}"), token, false,
+         400},
         {"gzip header but plain body", good, token, true, 400},
         {"other collector id", envelope("b", "x", {{1}}, "", "pc-2"), token, false, 403},
         {"gzip body", gzip(good), token, true, 200},
@@ -200,13 +219,24 @@ TEST(AggregatorSim, SummaryAccountsForEverySequence) {
     AggregatorProcess agg;
     std::string token = agg.enroll();
     std::string eog = "{\"gameId\":5032988583,\"roomPassword\":\"x\"}";
-    ASSERT_EQ(agg.ingest(envelope("boot_1", "batch_1", {{1}, {2}, {3, "/lol-end-of-game/v1/eog-stats-block", "snapshot", eog}}), token).status, 200);
+    ASSERT_EQ(agg.ingest(envelope("boot_1", "batch_1",
+                                  {{1}, {2}, {3, "/lol-end-of-game/v1/eog-stats-block", "snapshot", eog}}),
+                         token)
+                  .status,
+              200);
     // 4-5 dropped by the collector, 6 arrives compressed with the same game as a notification,
     // 7 never arrives, 8 closes a second game.
-    ASSERT_EQ(agg.ingest(gzip(envelope("boot_1", "batch_2", {{6, "/lol-end-of-game/v1/eog-stats-block", "notification", eog}},
-                                       "{\"count\":2,\"fromSequence\":4,\"toSequence\":5,\"reason\":\"buffer_full\"}")),
-                         token, true).status, 200);
-    auto last = parseJson(agg.ingest(envelope("boot_1", "batch_3", {{8, "/lol-end-of-game/v1/eog-stats-block", "snapshot", "{\"gameId\":77}"}}), token).body);
+    ASSERT_EQ(
+        agg.ingest(gzip(envelope("boot_1", "batch_2", {{6, "/lol-end-of-game/v1/eog-stats-block", "notification", eog}},
+                                 "{\"count\":2,\"fromSequence\":4,\"toSequence\":5,\"reason\":\"buffer_full\"}")),
+                   token, true)
+            .status,
+        200);
+    auto last =
+        parseJson(agg.ingest(envelope("boot_1", "batch_3",
+                                      {{8, "/lol-end-of-game/v1/eog-stats-block", "snapshot", "{\"gameId\":77}"}}),
+                             token)
+                      .body);
     ASSERT_TRUE(last);
     EXPECT_EQ(last->find("collectorTotals")->getNumber("games", -1), 2);
 
@@ -264,7 +294,7 @@ TEST(AggregatorSim, InjectedFaultsAnswerOnceThenRecover) {
 }
 
 TEST(AggregatorSim, RecordSurvivesARestart) {
-    TempDir shared;
+    TempFolder shared;
     std::string token;
     std::string runId;
     {
@@ -285,7 +315,7 @@ TEST(AggregatorSim, RecordSurvivesARestart) {
 }
 
 TEST(AggregatorSim, ServesTlsWithItsOwnRoot) {
-    TempDir certs;
+    TempFolder certs;
     AggregatorProcess agg({"--tls", "--root-cert-out", certs.file("root.pem")});
     std::string root;
     ASSERT_TRUE(readFile(agg.state.getString("rootCertFile", ""), root));

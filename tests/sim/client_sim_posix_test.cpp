@@ -6,19 +6,25 @@
 #include "core/text.h"
 #include "sim/common/certs.h"
 #include "sim/common/loopback_client.h"
-#include "sim_process_posix.h"
+#include "sim/common/sim_util.h"
+#include "tests/support/child_process_posix.h"
+#include "tests/support/temp_folder.h"
+#include "tests/support/wait.h"
 
 namespace vornet::sim::test {
 namespace {
+
+using vornet::testing::ChildProcess;
+using vornet::testing::TempFolder;
+using vornet::testing::waitForJsonFile;
 
 // A running game client simulator with a held phase clock unless the test asks otherwise.
 class ClientSimProcess {
 public:
     explicit ClientSimProcess(std::vector<std::string> extra = {"--paused"}) {
-        std::vector<std::string> args = {PARLOW_SIM_CLIENT,        "--install-dir", dir.file("league"),
-                                         "--root-cert-out",        dir.file("root.pem"),
-                                         "--state-file",           dir.file("state.json"),
-                                         "--live-port",            "0"};
+        std::vector<std::string> args = {PARLOW_SIM_CLIENT,      "--install-dir",      dir.file("league"),
+                                         "--root-cert-out",      dir.file("root.pem"), "--state-file",
+                                         dir.file("state.json"), "--live-port",        "0"};
         args.insert(args.end(), extra.begin(), extra.end());
         process = std::make_unique<ChildProcess>(args);
         if (auto s = waitForJsonFile(dir.file("state.json"))) state = *s;
@@ -68,7 +74,7 @@ public:
         return WsClient::connect(req, error, status);
     }
 
-    TempDir dir;
+    TempFolder dir;
     std::unique_ptr<ChildProcess> process;
     JsonValue state;
     std::string rootPem;
@@ -157,8 +163,8 @@ TEST(ClientSim, PhaseWalksThroughAGameAndStopsAfterTheRequestedGames) {
         if (seen.empty() || seen.back() != phase->asString()) seen.push_back(phase->asString());
         std::this_thread::sleep_for(std::chrono::milliseconds(15));
     }
-    std::vector<std::string> walk = {"Lobby",      "Matchmaking",     "ReadyCheck", "ChampSelect", "GameStart",
-                                     "InProgress", "WaitingForStats", "EndOfGame"};
+    std::vector<std::string> walk = {"Lobby",     "Matchmaking", "ReadyCheck",      "ChampSelect",
+                                     "GameStart", "InProgress",  "WaitingForStats", "EndOfGame"};
     // After the last game the client returns to the lobby and quits; whether a sample lands
     // in that short last lobby is timing, so it may or may not be seen.
     if (seen.size() == walk.size() + 1 && seen.back() == "Lobby") seen.pop_back();
@@ -170,7 +176,8 @@ TEST(ClientSim, PhaseWalksThroughAGameAndStopsAfterTheRequestedGames) {
 TEST(ClientSim, AnswersFollowThePhase) {
     ClientSimProcess sim;
     std::string twoVsTwo;
-    ASSERT_TRUE(readFile(std::string(PARLOW_SIM_CLIENT_FIXTURES) + "/lol-champ-select-session_custom-2v2.json", twoVsTwo));
+    ASSERT_TRUE(
+        readFile(std::string(PARLOW_SIM_CLIENT_FIXTURES) + "/lol-champ-select-session_custom-2v2.json", twoVsTwo));
     struct Case {
         std::string phase;
         std::string path;

@@ -16,7 +16,9 @@
 
 #include "core/files.h"
 #include "sources/lockfile.h"
-#include "tests/sources/temp_dir.h"
+#include "tests/support/environment.h"
+#include "tests/support/scope_guard.h"
+#include "tests/support/temp_folder.h"
 
 extern char** environ;
 
@@ -32,26 +34,6 @@ std::string nulList(std::initializer_list<std::string> items) {
     }
     return text;
 }
-
-// Sets an environment variable for the scope and restores the previous value.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) previous_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (previous_) {
-            setenv(name_, previous_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
 
 // Drive paths into the prefix. Catches a drive letter kept case-sensitive, backslashes left
 // in place, and non-drive paths rewritten.
@@ -78,16 +60,16 @@ TEST(WinePaths, DrivePathsMapIntoThePrefix) {
 }
 
 TEST(WinePaths, CandidatesAndLockfileInsideTheWinePrefix) {
-    testing::TempDir prefix;
-    ScopedEnv wine("WINEPREFIX", prefix.path());
-    ScopedEnv league("LEAGUE_INSTALL_DIR", prefix.path() + "/env-dir");
+    testing::TempFolder prefix;
+    testing::ScopedEnvironment wine("WINEPREFIX", prefix.utf8());
+    testing::ScopedEnvironment league("LEAGUE_INSTALL_DIR", prefix.utf8() + "/env-dir");
     prefix.write(
         "drive_c/ProgramData/Riot Games/Metadata/league_of_legends.live/"
         "league_of_legends.live.product_settings.yaml",
         "product_install_root: \"C:/Games\"\nproduct_install_full_path: \"C:/Games/LoL\"\n");
 
     auto dirs = candidateInstallDirs("/configured");
-    const std::string p = prefix.path();
+    const std::string p = prefix.utf8();
     // A running client may sit between the environment folder and the settings folder.
     ASSERT_GE(dirs.size(), 6u);
     EXPECT_EQ(dirs[0], "/configured");
@@ -108,20 +90,20 @@ TEST(WinePaths, CandidatesAndLockfileInsideTheWinePrefix) {
 }
 
 TEST(WinePaths, NothingFoundWithoutAnyLockfile) {
-    testing::TempDir prefix;
-    ScopedEnv wine("WINEPREFIX", prefix.path());
-    ScopedEnv league("LEAGUE_INSTALL_DIR", "");
-    EXPECT_FALSE(findLockfile(prefix.path("empty")).has_value());
+    testing::TempFolder prefix;
+    testing::ScopedEnvironment wine("WINEPREFIX", prefix.utf8());
+    testing::ScopedEnvironment league("LEAGUE_INSTALL_DIR", "");
+    EXPECT_FALSE(findLockfile(prefix.utf8("empty")).has_value());
 }
 
 // A prepared /proc tree. Catches a case-sensitive name test, a wine argument path not mapped
 // into the process's prefix, and a scan that does not go in process id order.
 TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
-    testing::TempDir proc;
+    testing::TempFolder proc;
     auto process = [&](const std::string& pid, const std::string& exe, const std::string& cmdline,
                        const std::string& environ) {
-        proc.path(pid);
-        if (!exe.empty()) std::filesystem::create_symlink(exe, proc.path() + "/" + pid + "/exe");
+        proc.utf8(pid);
+        if (!exe.empty()) std::filesystem::create_symlink(exe, proc.utf8() + "/" + pid + "/exe");
         proc.write(pid + "/cmdline", cmdline);
         proc.write(pid + "/environ", environ);
     };
@@ -131,43 +113,43 @@ TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
             nulList({"C:\\Riot Games\\League of Legends\\LEAGUECLIENTUX.EXE", "--port=1"}),
             nulList({"HOME=/h", "WINEPREFIX=/games/prefix"}));
     process("100", "/opt/native/LeagueClient.exe", "", "");
-    EXPECT_EQ(findRunningClientDirIn(proc.path(), "/fallback"),
+    EXPECT_EQ(findRunningClientDirIn(proc.utf8(), "/fallback"),
               std::optional<std::string>("/games/prefix/drive_c/Riot Games/League of Legends"));
 
-    testing::TempDir proc2;
-    proc2.path("7");
-    std::filesystem::create_symlink("/usr/bin/wine64-preloader", proc2.path() + "/7/exe");
+    testing::TempFolder proc2;
+    proc2.utf8("7");
+    std::filesystem::create_symlink("/usr/bin/wine64-preloader", proc2.utf8() + "/7/exe");
     proc2.write("7/cmdline", nulList({"D:\\LoL\\leagueclient.exe"}));
-    proc2.path("9");
-    std::filesystem::create_symlink("/opt/native/LeagueClientUx.exe", proc2.path() + "/9/exe");
+    proc2.utf8("9");
+    std::filesystem::create_symlink("/opt/native/LeagueClientUx.exe", proc2.utf8() + "/9/exe");
     // Without WINEPREFIX in its environment, the wine process uses the fallback prefix.
-    EXPECT_EQ(findRunningClientDirIn(proc2.path(), "/fallback"),
+    EXPECT_EQ(findRunningClientDirIn(proc2.utf8(), "/fallback"),
               std::optional<std::string>("/fallback/dosdevices/d:/LoL"));
 
-    testing::TempDir proc3;
+    testing::TempFolder proc3;
     // Without an executable link (a kernel thread, an ended process, another user's process)
     // the first argument is not looked at.
-    proc3.path("4");
+    proc3.utf8("4");
     proc3.write("4/cmdline", nulList({"/opt/lol/LeagueClientUx.exe"}));
     // A process that is not wine's loader is judged by its executable alone.
-    proc3.path("3");
-    std::filesystem::create_symlink("/usr/bin/python3", proc3.path() + "/3/exe");
+    proc3.utf8("3");
+    std::filesystem::create_symlink("/usr/bin/python3", proc3.utf8() + "/3/exe");
     proc3.write("3/cmdline", nulList({"C:\\Riot Games\\LeagueClientUx.exe"}));
-    proc3.path("5");
-    std::filesystem::create_symlink("/usr/bin/wine64-preloader", proc3.path() + "/5/exe");
+    proc3.utf8("5");
+    std::filesystem::create_symlink("/usr/bin/wine64-preloader", proc3.utf8() + "/5/exe");
     proc3.write("5/cmdline", nulList({"LeagueClientUx.exe"}));  // no folder to trust
-    proc3.path("6");
-    std::filesystem::create_symlink("/usr/bin/wine", proc3.path() + "/6/exe");
+    proc3.utf8("6");
+    std::filesystem::create_symlink("/usr/bin/wine", proc3.utf8() + "/6/exe");
     proc3.write("6/cmdline", nulList({"/usr/bin/LeagueClientUx.exe.bak"}));
-    EXPECT_FALSE(findRunningClientDirIn(proc3.path(), "/fallback").has_value());
-    EXPECT_FALSE(findRunningClientDirIn(proc3.path() + "/absent", "/fallback").has_value());
+    EXPECT_FALSE(findRunningClientDirIn(proc3.utf8(), "/fallback").has_value());
+    EXPECT_FALSE(findRunningClientDirIn(proc3.utf8() + "/absent", "/fallback").has_value());
 }
 
 // A copy of sleep(1) named like wine's loader, so that a real process shows itself as the
 // client does under wine: the loader as its executable, the Windows image as its first argument.
-std::string wineLikeSleep(const testing::TempDir& dir) {
+std::string wineLikeSleep(const testing::TempFolder& dir) {
     std::string sleepPath = std::filesystem::exists("/bin/sleep") ? "/bin/sleep" : "/usr/bin/sleep";
-    std::string loader = dir.path("bin") + "/wine64-preloader";
+    std::string loader = dir.utf8("bin") + "/wine64-preloader";
     std::filesystem::copy_file(sleepPath, loader, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(loader, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
                                              std::filesystem::perms::others_exec);
@@ -175,27 +157,24 @@ std::string wineLikeSleep(const testing::TempDir& dir) {
 }
 
 TEST(ProcessScan, FindsARealProcessByItsFirstArgument) {
-    testing::TempDir dir;
-    const std::string image = dir.path("Riot Client") + "/LeagueClientUx.exe";
+    testing::TempFolder dir;
+    const std::string image = dir.utf8("Riot Client") + "/LeagueClientUx.exe";
     std::string sleepPath = wineLikeSleep(dir);
     std::string seconds = "30";
     char* argv[] = {const_cast<char*>(image.c_str()), const_cast<char*>(seconds.c_str()), nullptr};
     pid_t pid = 0;
     ASSERT_EQ(posix_spawn(&pid, sleepPath.c_str(), nullptr, nullptr, argv, environ), 0);
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    } reaper{pid};
+    testing::ScopeGuard reaper([pid] {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    });
     // The child's cmdline is readable once exec has happened.
     std::optional<std::string> found;
     for (int attempt = 0; attempt < 100 && !found; ++attempt) {
         found = findRunningClientDir();
         if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    EXPECT_EQ(found, std::optional<std::string>(dir.path("Riot Client")));
+    EXPECT_EQ(found, std::optional<std::string>(dir.utf8("Riot Client")));
 }
 
 // Runs `search` on another thread and gives it 20 s, far more than a search that does not
@@ -237,9 +216,9 @@ TEST(PlantedFiles, OnlyARegularFileIsRead) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        testing::TempDir prefix;
-        ScopedEnv wine("WINEPREFIX", prefix.path());
-        ScopedEnv league("LEAGUE_INSTALL_DIR", "");
+        testing::TempFolder prefix;
+        testing::ScopedEnvironment wine("WINEPREFIX", prefix.utf8());
+        testing::ScopedEnvironment league("LEAGUE_INSTALL_DIR", "");
         const std::string settingsFolder = "drive_c/ProgramData/Riot Games/Metadata/league_of_legends.live";
         const std::string settingsFile = settingsFolder + "/league_of_legends.live.product_settings.yaml";
         // The planted settings name this folder; a valid lockfile waits there.
@@ -247,8 +226,8 @@ TEST(PlantedFiles, OnlyARegularFileIsRead) {
         const std::string settingsText = "product_install_full_path: \"C:\\Planted\"\n";
         prefix.write("drive_c/Riot Games/League of Legends/lockfile", "LeagueClient:1:2000:default:https");
         const std::string planted = c.settings
-                                        ? prefix.path(settingsFolder) + "/league_of_legends.live.product_settings.yaml"
-                                        : prefix.path("configured") + "/lockfile";
+                                        ? prefix.utf8(settingsFolder) + "/league_of_legends.live.product_settings.yaml"
+                                        : prefix.utf8("configured") + "/lockfile";
         const std::string elsewhere = c.settings
                                           ? prefix.write("elsewhere.yaml", settingsText)
                                           : prefix.write("elsewhere/lockfile", "LeagueClient:1:2000:planted:https");
@@ -269,7 +248,7 @@ TEST(PlantedFiles, OnlyARegularFileIsRead) {
         bool blocked = false;
         auto password = searchWithin(
             [&]() -> std::optional<std::string> {
-                auto found = findLockfile(prefix.path() + "/configured");
+                auto found = findLockfile(prefix.utf8() + "/configured");
                 return found ? std::optional<std::string>(found->password) : std::nullopt;
             },
             [&] { releaseFifo(planted); }, blocked);
@@ -302,16 +281,18 @@ TEST(ProcessScan, AnotherUsersClientIsIgnored) {
     const TreeCase trees[] = {{"own entry", 0, true}, {"other user's entry", kOtherUser, false}};
     for (const auto& c : trees) {
         SCOPED_TRACE(c.what);
-        testing::TempDir proc;
-        proc.path("42");
-        std::filesystem::create_symlink("/opt/other/LeagueClientUx.exe", proc.path() + "/42/exe");
-        ASSERT_EQ(::lchown(proc.path("42").c_str(), c.owner, c.owner), 0);
-        EXPECT_EQ(findRunningClientDirIn(proc.path(), "/fallback").has_value(), c.found);
+        testing::TempFolder proc;
+        proc.utf8("42");
+        std::filesystem::create_symlink("/opt/other/LeagueClientUx.exe", proc.utf8() + "/42/exe");
+        ASSERT_EQ(::lchown(proc.utf8("42").c_str(), c.owner, c.owner), 0);
+        EXPECT_EQ(findRunningClientDirIn(proc.utf8(), "/fallback").has_value(), c.found);
     }
 
     // A real process of the other user, started as the client under wine would show itself.
-    testing::TempDir dir;
-    const std::string image = dir.path("Other User") + "/LeagueClientUx.exe";
+    testing::TempFolder dir;
+    // The other user must reach the program inside the (owner-only) folder.
+    ASSERT_EQ(::chmod(dir.utf8().c_str(), 0755), 0);
+    const std::string image = dir.utf8("Other User") + "/LeagueClientUx.exe";
     std::string sleepPath = wineLikeSleep(dir);
     pid_t pid = ::fork();
     ASSERT_GE(pid, 0);
@@ -321,15 +302,12 @@ TEST(ProcessScan, AnotherUsersClientIsIgnored) {
         ::execv(sleepPath.c_str(), argv);
         ::_exit(127);
     }
-    struct Reaper {
-        pid_t pid;
-        ~Reaper() {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    } reaper{pid};
+    testing::ScopeGuard reaper([pid] {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    });
     ASSERT_TRUE(waitForFirstArgument(pid, image)) << "the other user's process did not start";
-    EXPECT_NE(findRunningClientDir(), std::optional<std::string>(dir.path("Other User")));
+    EXPECT_NE(findRunningClientDir(), std::optional<std::string>(dir.utf8("Other User")));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "core/files.h"
-#include "tests/sources/temp_dir.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet {
 namespace {
@@ -158,17 +158,17 @@ TEST(CandidateDirs, ConfiguredFolderComesFirstAndOnlyOnce) {
 }
 
 TEST(FindLockfile, TakesTheFirstValidLockfileInCandidateOrder) {
-    testing::TempDir root;
-    const std::string missing = root.path() + "/missing";
-    const std::string empty = root.path("empty");
-    const std::string broken = root.path("broken");
+    testing::TempFolder root;
+    const std::string missing = root.utf8() + "/missing";
+    const std::string empty = root.utf8("empty");
+    const std::string broken = root.utf8("broken");
     root.write("broken/lockfile", "LeagueClient:1234:0:pw:https");
-    const std::string good = root.path("good");
+    const std::string good = root.utf8("good");
     root.write("good/lockfile", "LeagueClient:1234:54321:pw:https\n");
-    const std::string later = root.path("later");
+    const std::string later = root.utf8("later");
     root.write("later/lockfile", "LeagueClient:99:1000:other:https");
-    const std::string folderNamedLockfile = root.path("odd");
-    root.path("odd/lockfile");
+    const std::string folderNamedLockfile = root.utf8("odd");
+    root.utf8("odd/lockfile");
 
     auto found = findLockfileIn({missing, empty, folderNamedLockfile, broken, good, later});
     ASSERT_TRUE(found.has_value());
@@ -188,8 +188,8 @@ TEST(FindLockfile, TakesTheFirstValidLockfileInCandidateOrder) {
 }
 
 TEST(FindLockfile, ARewrittenFileGetsANewFingerprint) {
-    testing::TempDir root;
-    const std::string dir = root.path("client");
+    testing::TempFolder root;
+    const std::string dir = root.utf8("client");
     root.write("client/lockfile", "LeagueClient:1:2000:first:https");
     auto first = findLockfileIn({dir});
     auto again = findLockfileIn({dir});
@@ -218,10 +218,10 @@ TEST(FindLockfile, AFileLongerThanTheLimitIsRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        testing::TempDir root;
-        const std::string planted = root.path("planted");
+        testing::TempFolder root;
+        const std::string planted = root.utf8("planted");
         root.write("planted/lockfile", c.content);
-        const std::string fallback = root.path("fallback");
+        const std::string fallback = root.utf8("fallback");
         root.write("fallback/lockfile", "LeagueClient:1:2000:fallback:https");
         auto found = findLockfileIn({planted, fallback});
         ASSERT_TRUE(found.has_value());

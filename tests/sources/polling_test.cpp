@@ -13,8 +13,8 @@
 #include "core/text.h"
 #include "sources/notification_feed.h"
 #include "sources/riot_root.h"
-#include "tests/sources/fake_http_client.h"
-#include "tests/sources/temp_dir.h"
+#include "tests/support/fake_http_client.h"
+#include "tests/support/temp_folder.h"
 
 namespace vornet {
 namespace {
@@ -46,8 +46,7 @@ class TestHost : public PollingHost {
 public:
     std::int64_t wall = 1700000000000;
     std::int64_t steady = kStart;
-    std::mutex mutex;
-    SourceState state;
+    Guarded<SourceState> state;
     std::vector<Observation> observations;
     std::vector<bool> enqueuedUnderLock;  // filled only when checkLock is set
     bool checkLock = false;
@@ -57,23 +56,19 @@ public:
 
     std::int64_t wallNowMs() override { return wall; }
     std::int64_t steadyNowMs() override { return steady; }
-    std::mutex& statusMutex() override { return mutex; }
-    SourceState& sourceState() override { return state; }
+    Guarded<SourceState>& sourceState() override { return state; }
     void enqueue(Observation observation) override {
         if (checkLock) {
             // try_lock from another thread is the only well-defined way to ask whether this
             // thread holds the mutex.
             bool held = false;
-            std::thread([&] {
-                if (mutex.try_lock()) {
-                    mutex.unlock();
-                } else {
-                    held = true;
-                }
-            }).join();
+            std::thread([&] { held = !state.isFree(); }).join();
             enqueuedUnderLock.push_back(held);
         }
         observations.push_back(std::move(observation));
+    }
+    void enqueue(Observation observation, const Guarded<SourceState>::Locked&) override {
+        enqueue(std::move(observation));
     }
     std::optional<Lockfile> discoverLockfile() override {
         discoveries.push_back(steady);
@@ -90,10 +85,7 @@ public:
         }
         return found;
     }
-    SourceState snapshot() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return state;
-    }
+    SourceState snapshot() { return *state.lock(); }
 };
 
 LocalTlsSettings insecureTls() {
@@ -221,19 +213,19 @@ TEST(PollingSchedule, FollowsThePhaseTablesOverOneMinute) {
             std::printf("  %-50s %s\n", path.c_str(), describeTimes(times).c_str());
             EXPECT_EQ(times, every(kStart, ms, 60000)) << path;
         }
-        EXPECT_EQ(h.http.requests().size(), [&] {
+        EXPECT_EQ(h.http.recorded().size(), [&] {
             std::size_t total = 0;
             for (const auto& [path, ms] : interval) total += every(kStart, ms, 60000).size();
             return total;
         }()) << "a path outside the tables was requested";
         // Within the first step: the phase first, then the table order, then the probe.
-        auto requests = h.http.requests();
+        auto requests = h.http.recorded();
         ASSERT_GE(requests.size(), lcuOrder.size() + 1);
         for (std::size_t i = 0; i < lcuOrder.size(); ++i) EXPECT_EQ(requests[i].request.path, lcuOrder[i]);
         EXPECT_EQ(requests[lcuOrder.size()].request.path, kGameStats);
         EXPECT_EQ(h.host.discoveries, every(kStart, 5000, 60000));
         EXPECT_EQ(h.host.snapshot().gameflowPhase, c.phase);
-        EXPECT_EQ(h.host.snapshot().leagueClient, "connected");
+        EXPECT_EQ(statusWord(h.host.snapshot().leagueClient), "connected");
         // Failed probes outside a game are never recorded.
         EXPECT_TRUE(h.host.observationsOf(kGameStats).empty());
         EXPECT_EQ(h.host.observations.size(), requests.size() - every(kStart, interval[kGameStats], 60000).size());
@@ -270,7 +262,7 @@ TEST(PollingSchedule, SleepingUntilTheNextDueTimeKeepsEveryRequest) {
         auto script = [&](Harness& h) {
             if (std::string(c.what).rfind("no client", 0) != 0) h.host.lockfile = lockfileFor(50001, "pw");
             h.config.liveClient = c.liveClient;
-            h.host.state.lcuNotifications = c.notificationsConnected ? "connected" : "not_connected";
+            h.host.state.lock()->lcuNotifications = c.notificationsConnected ? "connected" : "not_connected";
             h.answerPhase(c.phase);
             if (c.inGame) {
                 h.http.answer(kGameStats, 200, "{\"gameTime\":1.0}");
@@ -300,8 +292,8 @@ TEST(PollingSchedule, SleepingUntilTheNextDueTimeKeepsEveryRequest) {
                 run(60000);
             }
         }
-        auto ticked = ticking.http.requests();
-        auto slept = sleeping.http.requests();
+        auto ticked = ticking.http.recorded();
+        auto slept = sleeping.http.recorded();
         ASSERT_EQ(slept.size(), ticked.size());
         for (std::size_t i = 0; i < ticked.size(); ++i) {
             EXPECT_EQ(slept[i].request.path, ticked[i].request.path) << "request " << i;
@@ -331,7 +323,7 @@ TEST(FeedWakesCollection, OnlyAPhaseChangeWakesTheCollectionThread) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.uri) + " " + writeJson(c.data));
         Harness h;
-        h.host.state.gameflowPhase = "Lobby";
+        h.host.state.lock()->gameflowPhase = "Lobby";
         NotificationReader reader(h.config, h.http, insecureTls(), h.host);
         reader.recordNotification(c.uri, "Update", c.data);
         EXPECT_EQ(h.host.wakes, c.wakes);
@@ -381,7 +373,7 @@ TEST(PollingSchedule, ConnectedNotificationsSlowThePhaseEndpoints) {
         h.config.lcuFallbackIntervalMs = c.fallbackMs;
         h.config.liveClient = false;
         h.host.lockfile = lockfileFor(50001, "pw");
-        h.host.state.lcuNotifications = c.connected ? "connected" : "not_connected";
+        h.host.state.lock()->lcuNotifications = c.connected ? "connected" : "not_connected";
         h.answerPhase("ChampSelect");
         h.start();
         h.runFor(40000);
@@ -396,8 +388,8 @@ TEST(PollingDiscovery, RunsEveryTwoSecondsWithoutAndEveryFiveWithALockfile) {
     h.start();
     h.runFor(10000);
     EXPECT_EQ(h.host.discoveries, every(kStart, 2000, 10000));
-    EXPECT_EQ(h.host.snapshot().leagueClient, "not_running");
-    for (const auto& recorded : h.http.requests()) EXPECT_EQ(recorded.request.path, kGameStats);
+    EXPECT_EQ(statusWord(h.host.snapshot().leagueClient), "not_running");
+    for (const auto& recorded : h.http.recorded()) EXPECT_EQ(recorded.request.path, kGameStats);
 
     h.host.lockfile = lockfileFor(50001, "pw");
     h.answerPhase("None");
@@ -412,7 +404,7 @@ TEST(PollingDiscovery, RunsEveryTwoSecondsWithoutAndEveryFiveWithALockfile) {
     h.host.discoveries.clear();
     h.runFor(10000);
     EXPECT_EQ(h.host.discoveries, every(kStart + 30000, 2000, 10000));
-    EXPECT_EQ(h.host.snapshot().leagueClient, "not_running");
+    EXPECT_EQ(statusWord(h.host.snapshot().leagueClient), "not_running");
     EXPECT_FALSE(h.host.snapshot().lockfile.has_value());
 }
 
@@ -430,7 +422,7 @@ TEST(PollingDiscovery, FetchesTheChampionSummaryOnANewFingerprintOnly) {
     h.host.lockfile = lockfileFor(50001, "second");
     h.runFor(10000);
     EXPECT_EQ(h.http.timesOf(kChampions), (std::vector<std::int64_t>{kStart, kStart + 30000}));
-    auto requests = h.http.requests();
+    auto requests = h.http.recorded();
     auto last = std::find_if(requests.rbegin(), requests.rend(),
                              [](const testing::RecordedRequest& r) { return r.request.path == kChampions; });
     ASSERT_NE(last, requests.rend());
@@ -442,10 +434,7 @@ TEST(PollingDiscovery, FetchesTheChampionSummaryOnANewFingerprintOnly) {
 class PollLcuTest : public ::testing::Test {
 protected:
     void SetUp() override { h.start(); }
-    void setLockfile() {
-        std::lock_guard<std::mutex> lock(h.host.mutex);
-        h.host.state.lockfile = lockfileFor(50001, "pw");
-    }
+    void setLockfile() { h.host.state.lock()->lockfile = lockfileFor(50001, "pw"); }
     SourceState state() { return h.host.snapshot(); }
     Harness h;
 };
@@ -454,38 +443,35 @@ TEST_F(PollLcuTest, ThreeFailuresWithoutStatusMakeTheClientUnreachable) {
     h.http.answer(kLobby, 200, "{}");
     setLockfile();
     h.poller->pollLcu(kLobby);
-    ASSERT_EQ(state().leagueClient, "connected");
+    ASSERT_EQ(statusWord(state().leagueClient), "connected");
 
     h.http.fail(kLobby, "timed out", false);
     h.poller->pollLcu(kLobby);
     h.poller->pollLcu(kLobby);
-    EXPECT_EQ(state().leagueClient, "connected");
+    EXPECT_EQ(statusWord(state().leagueClient), "connected");
     EXPECT_TRUE(state().lockfile.has_value());
     h.poller->pollLcu(kLobby);
-    EXPECT_EQ(state().leagueClient, "unreachable");
+    EXPECT_EQ(statusWord(state().leagueClient), "unreachable");
     EXPECT_FALSE(state().lockfile.has_value());
     EXPECT_EQ(state().lastError, std::string(kLobby) + ": timed out");
 
     // Found again, a single further failure acts at once.
-    {
-        std::lock_guard<std::mutex> lock(h.host.mutex);
-        h.host.state.leagueClient = "connected";
-    }
+    { h.host.state.lock()->leagueClient = LeagueClientStatus::Connected; }
     setLockfile();
     h.poller->pollLcu(kLobby);
-    EXPECT_EQ(state().leagueClient, "unreachable");
+    EXPECT_EQ(statusWord(state().leagueClient), "unreachable");
     EXPECT_FALSE(state().lockfile.has_value());
 
     // An answer with a status resets the count: two failures are tolerated again.
     setLockfile();
     h.http.answer(kLobby, 500, "{}");
     h.poller->pollLcu(kLobby);
-    EXPECT_EQ(state().leagueClient, "connected");
+    EXPECT_EQ(statusWord(state().leagueClient), "connected");
     EXPECT_EQ(state().lcuFailures, 0);
     h.http.fail(kLobby, "connection refused", false);
     h.poller->pollLcu(kLobby);
     h.poller->pollLcu(kLobby);
-    EXPECT_EQ(state().leagueClient, "connected");
+    EXPECT_EQ(statusWord(state().leagueClient), "connected");
 
     // Every failure is still an observation: status 0, payload null, the transport text.
     auto observations = h.host.observationsOf(kLobby);
@@ -521,10 +507,7 @@ TEST_F(PollLcuTest, StatusFollowsEachKindOfAnswer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.status) + " " + c.error);
         h.host.observations.clear();
-        {
-            std::lock_guard<std::mutex> lock(h.host.mutex);
-            h.host.state.leagueClient = "unknown";
-        }
+        { h.host.state.lock()->leagueClient = LeagueClientStatus::Unknown; }
         h.http.on(kSummoner, [&](const HttpRequest&) {
             HttpResponse response;
             response.status = c.status;
@@ -535,7 +518,7 @@ TEST_F(PollLcuTest, StatusFollowsEachKindOfAnswer) {
         });
         setLockfile();
         h.poller->pollLcu(kSummoner);
-        EXPECT_EQ(state().leagueClient, c.clientStatus);
+        EXPECT_EQ(statusWord(state().leagueClient), c.clientStatus);
         EXPECT_EQ(state().lockfile.has_value(), c.lockfileKept);
         ASSERT_EQ(h.host.observations.size(), 1u);
         const Observation& o = h.host.observations[0];
@@ -559,7 +542,7 @@ TEST_F(PollLcuTest, SendsAnAuthenticatedLoopbackGet) {
     setLockfile();
     h.poller->pollLcu(kLobby);
     h.poller->pollLiveClient(kGameStats);
-    auto requests = h.http.requests();
+    auto requests = h.http.recorded();
     ASSERT_EQ(requests.size(), 2u);
     const HttpRequest& lcu = requests[0].request;
     EXPECT_EQ(lcu.method, "GET");
@@ -616,9 +599,9 @@ TEST_F(PollLcuTest, AnswerOvertakenByANotificationIsDropped) {
     auto notifyDuringRequest = [&](std::int32_t status, std::string body) {
         return [this, status, body](const HttpRequest& request) {
             {
-                std::lock_guard<std::mutex> lock(h.host.mutex);
-                ++h.host.state.notificationCounters[request.path];
-                h.host.state.gameflowPhase = "ChampSelect";
+                auto state = h.host.state.lock();
+                ++state->notificationCounters[request.path];
+                state->gameflowPhase = "ChampSelect";
             }
             HttpResponse response;
             response.status = status;
@@ -632,7 +615,7 @@ TEST_F(PollLcuTest, AnswerOvertakenByANotificationIsDropped) {
     h.poller->pollLcu(kPhase);
     EXPECT_TRUE(h.host.observations.empty());
     EXPECT_EQ(state().gameflowPhase, "ChampSelect");
-    EXPECT_EQ(state().leagueClient, "connected");
+    EXPECT_EQ(statusWord(state().leagueClient), "connected");
 
     // A counter that did not move lets the answer through.
     h.http.answer(kPhase, 200, "\"Lobby\"");
@@ -649,7 +632,7 @@ TEST_F(PollLcuTest, AnswerOvertakenByANotificationIsDropped) {
 
 TEST_F(PollLcuTest, NoLockfileMeansNoRequest) {
     h.poller->pollLcu(kLobby);
-    EXPECT_TRUE(h.http.requests().empty());
+    EXPECT_TRUE(h.http.recorded().empty());
     EXPECT_TRUE(h.host.observations.empty());
 }
 
@@ -659,18 +642,14 @@ TEST(PollingLocks, LcuObservationsAreEnqueuedUnderTheStatusLockInGameOnesAfterIt
     h.answerPhase("InProgress");
     h.http.answer(kGameStats, 200, "{\"gameTime\":1.5}");
     h.start();
-    {
-        std::lock_guard<std::mutex> lock(h.host.mutex);
-        h.host.state.lockfile = lockfileFor(50001, "pw");
-    }
+    { h.host.state.lock()->lockfile = lockfileFor(50001, "pw"); }
     h.poller->pollLcu(kPhase);
     h.poller->pollLiveClient(kGameStats);
     h.poller->pollLiveClient(kActivePlayer);
     ASSERT_EQ(h.host.observations.size(), 3u);
     EXPECT_EQ(h.host.enqueuedUnderLock, (std::vector<bool>{true, false, false}));
     // The lock is free again after each call.
-    ASSERT_TRUE(h.host.mutex.try_lock());
-    h.host.mutex.unlock();
+    ASSERT_TRUE(h.host.state.isFree());
 }
 
 // The live game status after one game statistics answer. Catches a transport failure of the
@@ -705,7 +684,7 @@ TEST(PollLiveClient, LiveGameStatusFollowsTheGameStatisticsAnswer) {
         });
         h.start();
         h.poller->pollLiveClient(kGameStats);
-        EXPECT_EQ(h.host.snapshot().liveGame, c.liveGame);
+        EXPECT_EQ(statusWord(h.host.snapshot().liveGame), c.liveGame);
         EXPECT_EQ(h.host.snapshot().liveGameFlag, c.status == 200);
         // Outside a game only a 200 is recorded.
         EXPECT_EQ(h.host.observations.size(), c.status == 200 ? 1u : 0u);
@@ -720,15 +699,12 @@ TEST(PollLiveClient, AGameStartsTheInGameEndpointsAndItsEndIsRecordedOnce) {
     h.http.answer(kPlayerList, 200, "[]");
     h.http.answer(kEventData, 200, "{\"Events\":[]}");
     h.start();
-    {
-        std::lock_guard<std::mutex> lock(h.host.mutex);
-        h.host.state.gameflowPhase = "InProgress";
-    }
+    { h.host.state.lock()->gameflowPhase = "InProgress"; }
     h.runFor(3000);
     // Probing at the game statistics rate in a game phase; failed probes leave no trace.
     EXPECT_EQ(h.http.timesOf(kGameStats), every(kStart, 500, 3000));
     EXPECT_TRUE(h.host.observations.empty());
-    EXPECT_EQ(h.host.snapshot().liveGame, "unavailable");
+    EXPECT_EQ(statusWord(h.host.snapshot().liveGame), "unavailable");
 
     h.http.answer(kGameStats, 200, "{\"gameTime\":12.0}");
     h.http.clear();
@@ -740,7 +716,7 @@ TEST(PollLiveClient, AGameStartsTheInGameEndpointsAndItsEndIsRecordedOnce) {
     EXPECT_EQ(h.http.timesOf(kEventData), every(gameStart + kTick, 500, 10000 - kTick));
     EXPECT_EQ(h.host.observationsOf(kGameStats).size(), 20u);
     EXPECT_EQ(h.host.observationsOf(kActivePlayer).size(), 40u);
-    EXPECT_EQ(h.host.snapshot().liveGame, "available");
+    EXPECT_EQ(statusWord(h.host.snapshot().liveGame), "available");
 
     h.http.answer(kGameStats, 404, "{\"errorCode\":\"RESOURCE_NOT_FOUND\"}");
     h.http.clear();
@@ -754,7 +730,7 @@ TEST(PollLiveClient, AGameStartsTheInGameEndpointsAndItsEndIsRecordedOnce) {
     EXPECT_EQ(h.host.observations[0].endpoint, kGameStats);
     EXPECT_EQ(h.host.observations[0].status, 404);
     EXPECT_EQ(h.host.observations[0].api, "liveclient");
-    EXPECT_EQ(h.host.snapshot().liveGame, "unavailable");
+    EXPECT_EQ(statusWord(h.host.snapshot().liveGame), "unavailable");
     EXPECT_FALSE(h.host.snapshot().liveGameFlag);
 }
 
@@ -835,7 +811,7 @@ TEST(PollingDisabledEndpoints, DisabledGameStatisticsStillEndTheGameButAreNotRec
     h.http.clear();
     h.runFor(5000);
     EXPECT_FALSE(h.host.snapshot().liveGameFlag);
-    EXPECT_EQ(h.host.snapshot().liveGame, "unavailable");
+    EXPECT_EQ(statusWord(h.host.snapshot().liveGame), "unavailable");
     EXPECT_TRUE(h.http.timesOf(kActivePlayer).empty());
     EXPECT_TRUE(h.host.observationsOf(kGameStats).empty());
 }
@@ -847,10 +823,10 @@ TEST(PollingSwitches, NothingHappensWhenCollectionIsOff) {
         h.host.lockfile = lockfileFor(50001, "pw");
         h.start();
         h.runFor(5000);
-        EXPECT_TRUE(h.http.requests().empty());
+        EXPECT_TRUE(h.http.recorded().empty());
         EXPECT_TRUE(h.host.discoveries.empty());
         EXPECT_EQ(h.host.statusRecords, 0);
-        EXPECT_EQ(h.host.snapshot().leagueClient, "unknown");
+        EXPECT_EQ(statusWord(h.host.snapshot().leagueClient), "unknown");
     }
 }
 
@@ -871,17 +847,17 @@ TEST(PollingSwitches, LcuAndLiveClientSwitchesAreIndependent) {
     g.runFor(3000);
     EXPECT_TRUE(g.host.discoveries.empty());
     EXPECT_EQ(g.http.timesOf(kGameStats), every(kStart, 2000, 3000));
-    EXPECT_EQ(g.http.requests().size(), 2u);
+    EXPECT_EQ(g.http.recorded().size(), 2u);
 }
 
 // Which local TLS settings each configuration yields. Catches the insecure switch winning
 // over a configured root file, a missing built-in root, and an unusable file passing as
 // configured.
 TEST(LocalTls, SettingsFollowTheConfiguration) {
-    testing::TempDir dir;
+    testing::TempFolder dir;
     const std::string rootFile = dir.write("root.pem", std::string("junk\n") + kRiotRootCertificatePem);
     const std::string emptyFile = dir.write("empty.pem", "no certificate here\n");
-    const std::string missingFile = dir.path() + "/missing.pem";
+    const std::string missingFile = dir.utf8() + "/missing.pem";
     const auto builtIn = pemCertificates(kRiotRootCertificatePem);
     ASSERT_EQ(builtIn.size(), 1u);
     struct Case {
@@ -936,11 +912,11 @@ TEST(LocalTls, UnconfiguredTlsStopsEveryRequest) {
     h.host.lockfile = lockfileFor(50001, "pw");
     h.start(makeLocalTlsSettings(h.config));
     h.runFor(5000);
-    EXPECT_TRUE(h.http.requests().empty());
+    EXPECT_TRUE(h.http.recorded().empty());
     EXPECT_TRUE(h.host.discoveries.empty());
     EXPECT_EQ(h.host.statusRecords, 0);
-    EXPECT_EQ(h.host.snapshot().leagueClient, "tls_not_configured");
-    EXPECT_EQ(h.host.snapshot().liveGame, "tls_not_configured");
+    EXPECT_EQ(statusWord(h.host.snapshot().leagueClient), "tls_not_configured");
+    EXPECT_EQ(statusWord(h.host.snapshot().liveGame), "tls_not_configured");
 }
 
 TEST(Polling, IsDueMeasuresFromTheStartOfTheLastPoll) {

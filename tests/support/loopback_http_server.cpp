@@ -1,36 +1,13 @@
-// Portable halves of the test helpers declared in upload_test_support.h.
 #include <atomic>
 #include <charconv>
 #include <random>
 #include <thread>
 
 #include "core/text.h"
-#include "tests/collector/upload_sockets.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/loopback_http_server.h"
+#include "tests/support/loopback_sockets.h"
 
 namespace vornet::testing {
-
-ScopedEnvironment::ScopedEnvironment(std::string name, const std::optional<std::string>& value)
-    : name_(std::move(name)), previous_(getEnv(name_)) {
-    setEnvironment(name_, value);
-}
-
-ScopedEnvironment::~ScopedEnvironment() { setEnvironment(name_, previous_); }
-
-ScratchFolder::ScratchFolder() {
-    path_ = std::filesystem::temp_directory_path() / ("parlow-upl-" + randomHex(8));
-    std::filesystem::create_directories(path_);
-}
-
-ScratchFolder::~ScratchFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string ScratchFolder::utf8() const {
-    const std::u8string text = path_.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 std::optional<ReceivedRequest> parseRawRequest(const std::string& raw, bool& complete) {
     complete = false;
@@ -69,37 +46,63 @@ std::optional<ReceivedRequest> parseRawRequest(const std::string& raw, bool& com
     return request;
 }
 
+ScriptedLoopbackServer::ScriptedLoopbackServer(Answer answer) : answer_(std::move(answer)) {
+    listener_ = sockets::listenLoopback(port_);
+    if (listener_ != sockets::kInvalid) thread_ = std::thread([this] { serve(); });
+}
+
+ScriptedLoopbackServer::~ScriptedLoopbackServer() {
+    stopping_.store(true);
+    if (thread_.joinable()) {
+        // A connection wakes the blocked accept; the loop then sees the stop flag.
+        sockets::closeSocket(sockets::connectLoopback(port_));
+        thread_.join();
+    }
+    sockets::closeSocket(listener_);
+}
+
+std::vector<std::string> ScriptedLoopbackServer::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void ScriptedLoopbackServer::serve() {
+    while (!stopping_.load()) {
+        const sockets::Handle connection = sockets::acceptOne(listener_);
+        if (connection == sockets::kInvalid) break;
+        if (stopping_.load()) {
+            sockets::closeSocket(connection);
+            break;
+        }
+        ++connections_;
+        std::string raw;
+        bool complete = false;
+        while (!complete) {
+            if (!sockets::receiveSome(connection, raw)) break;
+            parseRawRequest(raw, complete);
+        }
+        if (complete) {
+            {
+                std::lock_guard lock(mutex_);
+                requests_.push_back(raw);
+            }
+            answer_(connection, raw);
+        }
+        sockets::closeSocket(connection);
+    }
+}
+
 struct LoopbackHttpServer::Impl {
     mutable std::mutex mutex;
     std::deque<Reply> replies;
     std::vector<ReceivedRequest> received;
-    sockets::Handle listener = sockets::kInvalid;
-    std::uint16_t port = 0;
-    std::atomic<bool> stopping{false};
-    std::thread thread;
+    // Last: its thread, which uses the members above, is joined first.
+    ScriptedLoopbackServer server{
+        [this](sockets::Handle connection, const std::string& raw) { handle(connection, raw); }};
 
-    void serve() {
-        while (!stopping.load()) {
-            const sockets::Handle connection = sockets::acceptOne(listener);
-            if (connection == sockets::kInvalid) break;
-            if (stopping.load()) {
-                sockets::closeSocket(connection);
-                break;
-            }
-            handle(connection);
-            sockets::closeSocket(connection);
-        }
-    }
-
-    void handle(sockets::Handle connection) {
-        std::string raw;
-        std::optional<ReceivedRequest> request;
+    void handle(sockets::Handle connection, const std::string& raw) {
         bool complete = false;
-        while (!complete) {
-            if (!sockets::receiveSome(connection, raw)) break;
-            request = parseRawRequest(raw, complete);
-        }
-        if (!complete) return;
+        std::optional<ReceivedRequest> request = parseRawRequest(raw, complete);
         Reply reply;
         {
             std::lock_guard lock(mutex);
@@ -120,24 +123,13 @@ struct LoopbackHttpServer::Impl {
     }
 };
 
-LoopbackHttpServer::LoopbackHttpServer() : impl_(std::make_unique<Impl>()) {
-    impl_->listener = sockets::listenLoopback(impl_->port);
-    if (impl_->listener != sockets::kInvalid) {
-        impl_->thread = std::thread([impl = impl_.get()] { impl->serve(); });
-    }
-}
+LoopbackHttpServer::LoopbackHttpServer() : impl_(std::make_unique<Impl>()) {}
 
-LoopbackHttpServer::~LoopbackHttpServer() {
-    impl_->stopping.store(true);
-    if (impl_->thread.joinable()) {
-        // A connection wakes the blocked accept; the loop then sees the stop flag.
-        sockets::closeSocket(sockets::connectLoopback(impl_->port));
-        impl_->thread.join();
-    }
-    sockets::closeSocket(impl_->listener);
-}
+LoopbackHttpServer::~LoopbackHttpServer() = default;
 
-std::uint16_t LoopbackHttpServer::port() const { return impl_->port; }
+std::uint16_t LoopbackHttpServer::port() const {
+    return impl_->server.port();
+}
 
 void LoopbackHttpServer::reply(Reply reply) {
     std::lock_guard lock(impl_->mutex);

@@ -5,8 +5,7 @@
 
 #include <cerrno>
 
-#include "tests/collector/upload_sockets.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/loopback_sockets.h"
 
 namespace vornet::testing {
 namespace sockets {
@@ -78,13 +77,5 @@ void closeSocket(Handle socket) {
 }
 
 }  // namespace sockets
-
-void setEnvironment(const std::string& name, const std::optional<std::string>& value) {
-    if (value) {
-        ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-        ::unsetenv(name.c_str());
-    }
-}
 
 }  // namespace vornet::testing

@@ -1,35 +1,39 @@
 #include <winsock2.h>
+// After winsock2.h.
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <mutex>
 
-#include "core/text.h"
-#include "tests/collector/upload_sockets.h"
-#include "tests/collector/upload_test_support.h"
+#include "tests/support/loopback_sockets.h"
 
 namespace vornet::testing {
 namespace sockets {
 namespace {
 
-void startWinsock() {
+// A TCP socket, Winsock started first (once per process).
+SOCKET openStream() {
     static std::once_flag once;
     std::call_once(once, [] {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
     });
+    return ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
+sockaddr_in loopbackAddress(std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
 }
 
 }  // namespace
 
 Handle listenLoopback(std::uint16_t& port) {
-    startWinsock();
-    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET s = openStream();
     if (s == INVALID_SOCKET) return kInvalid;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
+    sockaddr_in address = loopbackAddress(0);
     int length = sizeof address;
     if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(s, 16) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -46,13 +50,9 @@ Handle acceptOne(Handle listener) {
 }
 
 Handle connectLoopback(std::uint16_t port) {
-    startWinsock();
-    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const SOCKET s = openStream();
     if (s == INVALID_SOCKET) return kInvalid;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = loopbackAddress(port);
     if (::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         ::closesocket(s);
         return kInvalid;
@@ -82,16 +82,5 @@ void closeSocket(Handle socket) {
 }
 
 }  // namespace sockets
-
-void setEnvironment(const std::string& name, const std::optional<std::string>& value) {
-    const WideString wideName = utf8ToWide(name);
-    if (value) {
-        const WideString wideValue = utf8ToWide(*value);
-        SetEnvironmentVariableW(reinterpret_cast<const wchar_t*>(wideName.c_str()),
-                                reinterpret_cast<const wchar_t*>(wideValue.c_str()));
-    } else {
-        SetEnvironmentVariableW(reinterpret_cast<const wchar_t*>(wideName.c_str()), nullptr);
-    }
-}
 
 }  // namespace vornet::testing
