@@ -1,7 +1,10 @@
 #include "sim/common/certs.h"
 
+#include "sim/common/signature_length.h"
+
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -53,8 +56,7 @@ bool addExtension(X509* cert, X509* issuer, int nid, const char* value) {
     return ext && X509_add_ext(cert, ext.get(), -1) == 1;
 }
 
-X509Ptr makeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PKEY* issuerKey,
-                        bool isCa) {
+X509Ptr makeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issuer, EVP_PKEY* issuerKey, bool isCa) {
     X509Ptr cert(X509_new());
     if (!cert) return nullptr;
     X509_set_version(cert.get(), 2);
@@ -66,10 +68,10 @@ X509Ptr makeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issu
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 30L * 24 * 3600);
     X509_set_pubkey(cert.get(), key);
     X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Parlow test"), -1,
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("Parlow test"), -1, -1,
+                               0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()), -1,
                                -1, 0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(commonName.c_str()),
-                               -1, -1, 0);
     X509* signer = issuer ? issuer : cert.get();
     X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
     bool ok = true;
@@ -85,7 +87,11 @@ X509Ptr makeCertificate(EVP_PKEY* key, const std::string& commonName, X509* issu
              addExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
     }
     if (!ok) return nullptr;
-    if (X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) == 0) return nullptr;
+    // ECDSA signing is randomised: signing again gives another signature of the same content.
+    for (int attempt = 0;; ++attempt) {
+        if (X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256()) == 0) return nullptr;
+        if (fullLengthSignature(cert.get()) || attempt == 64) break;
+    }
     return cert;
 }
 

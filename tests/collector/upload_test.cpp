@@ -222,7 +222,7 @@ TEST(UploadTest, DropReportsAnswered413AreKept) {
         rig.steadyNow += 200'000;
         rig.ownClient.queue(status, R"({"accepted":[],"duplicates":[],"rejected":[]})", "");
         ASSERT_TRUE(uploadOnce(rig.context));
-        const std::string& body = rig.ownClient.requests().back().body;
+        const std::string body = rig.ownClient.requests().back().body;
         EXPECT_NE(
             body.find(R"("dropped":[{"count":2,"fromSequence":1,"toSequence":2,"reason":"server_rejected_batch"}])"),
             std::string::npos)

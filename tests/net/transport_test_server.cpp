@@ -36,6 +36,7 @@
 #include "core/json.h"
 #include "core/text.h"
 #include "net/websocket_frame.h"
+#include "sim/common/signature_length.h"
 
 namespace {
 
@@ -164,7 +165,11 @@ Credential makeCredential(const char* commonName, const Credential* issuer, cons
         addExtension(made.cert, &ctx, NID_basic_constraints, "critical,CA:TRUE");
         addExtension(made.cert, &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
     }
-    X509_sign(made.cert, issuer ? issuer->key : made.key, EVP_sha256());
+    // ECDSA signing is randomised: signing again gives another signature of the same content.
+    for (int attempt = 0; attempt <= 64; ++attempt) {
+        X509_sign(made.cert, issuer ? issuer->key : made.key, EVP_sha256());
+        if (vornet::sim::fullLengthSignature(made.cert)) break;
+    }
     return made;
 }
 
