@@ -109,6 +109,17 @@ bool isIpLiteral(const std::string& host) {
     return !ec;
 }
 
+// The endpoint of a host that is an IP address and a port in decimal; nothing for a name.
+std::optional<tcp::endpoint> literalEndpoint(const std::string& host, const std::string& port) {
+    error_code ec;
+    const asio::ip::address address = asio::ip::make_address(host, ec);
+    if (ec || port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const unsigned long number = std::stoul(port);
+    if (number == 0 || number > 65535) return std::nullopt;
+    return tcp::endpoint(address, static_cast<unsigned short>(number));
+}
+
 std::string hostHeader(const HttpRequest& request) {
     std::string host = request.host.find(':') != std::string::npos ? "[" + request.host + "]" : request.host;
     return host + ":" + std::to_string(static_cast<std::uint16_t>(request.port));
@@ -175,32 +186,38 @@ public:
         auto proxy = proxyFor(request_);
         const std::string host = proxy ? proxy->host : request_.host;
         const std::string port = proxy ? proxy->port : std::to_string(static_cast<std::uint16_t>(request_.port));
-        tcp::resolver resolver(*io_);
-        asio::steady_timer timer(*io_);
-        error_code resolveError;
-        bool timedOut = false;
-        tcp::resolver::results_type endpoints;
-        resolver.async_resolve(host, port, [&](const error_code& ec, tcp::resolver::results_type results) {
-            resolveError = ec;
-            endpoints = std::move(results);
-            timer.cancel();
-        });
-        timer.expires_after(timeout());
-        timer.async_wait([&](const error_code& ec) {
-            if (!ec) {
-                timedOut = true;
-                resolver.cancel();
-            }
-        });
-        run();
-        if (timedOut) return failedResponse(kErrTimedOut);
-        if (resolveError) return fail(resolveError, Phase::Resolve);
+        std::vector<tcp::endpoint> endpoints;
+        if (auto literal = literalEndpoint(host, port)) {
+            // An address needs no resolver (whose private thread would start and end with
+            // every connection).
+            endpoints.push_back(*literal);
+        } else {
+            tcp::resolver resolver(*io_);
+            asio::steady_timer timer(*io_);
+            error_code resolveError;
+            bool timedOut = false;
+            resolver.async_resolve(host, port, [&](const error_code& ec, tcp::resolver::results_type results) {
+                resolveError = ec;
+                for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+                timer.cancel();
+            });
+            timer.expires_after(timeout());
+            timer.async_wait([&](const error_code& ec) {
+                if (!ec) {
+                    timedOut = true;
+                    resolver.cancel();
+                }
+            });
+            run();
+            if (timedOut) return failedResponse(kErrTimedOut);
+            if (resolveError) return fail(resolveError, Phase::Resolve);
+        }
         std::vector<tcp::endpoint> targets;
-        for (const auto& entry : endpoints) {
+        for (const auto& endpoint : endpoints) {
             // Plain HTTP is allowed to loopback only, and "localhost" is a name like any other:
             // only the addresses it resolves to decide where the request goes.
-            if (!request_.https && !proxy && !isLoopbackAddress(entry.endpoint().address())) continue;
-            targets.push_back(entry.endpoint());
+            if (!request_.https && !proxy && !isLoopbackAddress(endpoint.address())) continue;
+            targets.push_back(endpoint);
         }
         if (targets.empty() && !request_.https && !proxy) return failedResponse(kErrPlainNotLoopback);
 
@@ -766,8 +783,7 @@ public:
             SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
             context->set_options(ssl::context::default_workarounds | ssl::context::no_compression);
         }
-        error_code ignored;
-        system_.set_default_verify_paths(ignored);
+        useSystemTrust(system_.native_handle());
         system_.set_verify_mode(ssl::verify_peer);
         // Pinned and insecure modes judge the certificate after the handshake themselves.
         custom_.set_verify_mode(ssl::verify_none);

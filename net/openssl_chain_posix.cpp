@@ -1,9 +1,14 @@
 #include "net/openssl_chain_posix.h"
 
+#include <openssl/err.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
+#include <dirent.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -11,6 +16,26 @@
 
 namespace vornet {
 namespace {
+
+// True when the first folder of a colon-separated list holds a name the hashed lookup finds:
+// eight hexadecimal digits, a dot and a number ("5ad8a5d6.0").
+bool holdsHashedNames(const char* folders) {
+    const char* end = std::strchr(folders, ':');
+    const std::string first = end != nullptr ? std::string(folders, end) : std::string(folders);
+    DIR* dir = ::opendir(first.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (std::strlen(name) >= 10 && std::strspn(name, "0123456789abcdef") == 8 && name[8] == '.' &&
+            std::strspn(name + 9, "0123456789") == std::strlen(name + 9)) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
 
 std::string derOf(X509* cert) {
     int length = i2d_X509(cert, nullptr);
@@ -95,6 +120,17 @@ PinCheck checkPinnedRoot(SSL* ssl, const HttpRequest& request) {
         check.reason = std::move(*reason);
     }
     return check;
+}
+
+void useSystemTrust(SSL_CTX* context) {
+    const char* file = std::getenv(X509_get_default_cert_file_env());
+    const char* dir = std::getenv(X509_get_default_cert_dir_env());
+    const bool fileNamed = file != nullptr && *file != '\0';
+    const char* folders = dir != nullptr && *dir != '\0' ? dir : X509_get_default_cert_dir();
+    if (fileNamed) SSL_CTX_load_verify_file(context, file);
+    SSL_CTX_load_verify_dir(context, folders);
+    if (!fileNamed && !holdsHashedNames(folders)) SSL_CTX_load_verify_file(context, X509_get_default_cert_file());
+    ERR_clear_error();
 }
 
 bool hostNameMatches(SSL* ssl, const std::string& host, bool ipLiteral) {

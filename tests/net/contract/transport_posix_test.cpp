@@ -6,10 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "contract_env.h"
+#include "tests/support/temp_folder.h"
 
 namespace contract {
 namespace {
@@ -93,6 +100,45 @@ TEST_F(PosixTransport, SystemModeUsesTheTrustStoreAndHostName) {
     }
     // System mode never probes.
     for (const auto& entry : serverLog("tls")) EXPECT_NE(entry.target, "/");
+}
+
+// The trust store's folder is looked up by subject hash when no bundle file is named. Catches
+// System mode reading only a bundle (the root is trusted through its hashed name alone) and a
+// folder without hashed names trusted as if it had them.
+TEST_F(PosixTransport, SystemModeFindsRootsInTheHashedFolder) {
+    vornet::testing::TempFolder folders("parlow-trust");
+    std::string hashedName;
+    {
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(server().rootPemFile.c_str(), "r"), BIO_free);
+        ASSERT_NE(bio, nullptr);
+        std::unique_ptr<X509, decltype(&X509_free)> root(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
+                                                         X509_free);
+        ASSERT_NE(root, nullptr);
+        char name[16];
+        std::snprintf(name, sizeof name, "%08lx.0", X509_subject_name_hash(root.get()));
+        hashedName = name;
+    }
+    std::filesystem::create_directories(folders.path() / "hashed");
+    std::filesystem::create_directories(folders.path() / "unhashed");
+    std::filesystem::copy_file(server().rootPemFile, folders.path() / "hashed" / hashedName);
+    std::filesystem::copy_file(server().rootPemFile, folders.path() / "unhashed" / "root.pem");
+    struct Case {
+        const char* folder;
+        int status;
+    };
+    const Case cases[] = {{"hashed", 200}, {"unhashed", 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.folder);
+        EnvScope env;
+        env.set("SSL_CERT_FILE", nullptr);
+        env.set("SSL_CERT_DIR", folders.utf8(c.folder).c_str());
+        auto client = vornet::createHttpClient("Parlow/0.3.0");
+        HttpRequest request = pinned(server().tlsPort, "/status/200");
+        request.tlsMode = vornet::TlsMode::System;
+        auto response = client->request(request);
+        EXPECT_EQ(response.status, c.status) << response.error;
+        EXPECT_EQ(response.tlsFailure, c.status == 0);
+    }
 }
 
 // Catches useProxy=false using a proxy, no_proxy ignored, and a tunnel that breaks TLS or the
