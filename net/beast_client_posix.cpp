@@ -783,7 +783,6 @@ public:
             SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
             context->set_options(ssl::context::default_workarounds | ssl::context::no_compression);
         }
-        useSystemTrust(system_.native_handle());
         system_.set_verify_mode(ssl::verify_peer);
         // Pinned and insecure modes judge the certificate after the handshake themselves.
         custom_.set_verify_mode(ssl::verify_none);
@@ -800,7 +799,7 @@ public:
             if (reused) {
                 exchange->reuseFor(request);
             } else {
-                exchange = std::make_unique<Exchange>(system_, custom_, userAgent_, request);
+                exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request);
                 if (auto failure = exchange->open()) return rejected(request, *failure);
             }
             // A kept connection the server has closed while it was idle: never write on it.
@@ -831,7 +830,7 @@ public:
             error = failure->error;
             return nullptr;
         }
-        auto exchange = std::make_unique<Exchange>(system_, custom_, userAgent_, request);
+        auto exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request);
         if (auto failure = exchange->open()) {
             error = rejected(request, *failure).error;
             return nullptr;
@@ -898,7 +897,16 @@ private:
     }
 
     std::string userAgent_;
+    // The platform's roots are read when the first System-mode connection needs them: a
+    // collector that only talks to pinned or plain loopback servers never holds them.
+    ssl::context& systemContextFor(const HttpRequest& request) {
+        if (request.https && request.tlsMode == TlsMode::System)
+            std::call_once(systemTrustLoaded_, [this] { useSystemTrust(system_.native_handle()); });
+        return system_;
+    }
+
     ssl::context system_;
+    std::once_flag systemTrustLoaded_;
     ssl::context custom_;
     VerifiedPairs verified_;
     ConnectionPool pool_;

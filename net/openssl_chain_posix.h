@@ -40,8 +40,8 @@ struct PinCheck {
 PinCheck checkPinnedRoot(SSL* ssl, const HttpRequest& request);
 
 // Makes the platform's trust store the roots of `context`. The store's hashed folder is looked
-// up by subject as chains need an issuer, instead of decoding every root of the bundle when
-// the client is made (about 140 certificates and 1.4 MiB of memory that would stay). The file
+// up by subject as chains need an issuer, instead of decoding every root of the bundle (about
+// 140 certificates and 1.4 MiB of memory that would stay). The file
 // SSL_CERT_FILE names is read whole, as OpenSSL's default does; so is the default bundle when
 // the folder holds no hashed names to look up.
 void useSystemTrust(SSL_CTX* context);

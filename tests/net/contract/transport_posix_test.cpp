@@ -66,8 +66,8 @@ TEST_F(PosixTransport, RejectedServerReceivesNothing) {
     EXPECT_TRUE(serverLog().empty()) << targets(serverLog()).size() << " requests reached a rejected server";
 }
 
-// System mode with the test root as the trust store (OpenSSL reads SSL_CERT_FILE when the
-// client is made). Catches System mode skipping the host name, the trust store or the validity
+// System mode with the test root as the trust store (SSL_CERT_FILE is read when the first
+// System-mode connection is made). Catches System mode skipping the host name, the trust store or the validity
 // dates (which only pinned requests to loopback may overlook).
 TEST_F(PosixTransport, SystemModeUsesTheTrustStoreAndHostName) {
     EnvScope env;
