@@ -119,17 +119,15 @@ void setPayloadFromBody(Observation& observation, std::string_view body) {
         observation.payload = "null";
         return;
     }
-    std::string parseError;
-    std::optional<JsonValue> parsed = parseJson(body, &parseError);
-    if (!parsed) {
-        observation.payload = "null";
-        if (observation.error.empty()) observation.error = "malformed JSON response: " + parseError;
-        return;
-    }
-    redactSecrets(*parsed);
+    // Read, cleaned and written in one pass: the same text as writing the parsed answer after
+    // redactSecrets, without building it.
     observation.payload.clear();
     observation.payload.reserve(body.size());
-    appendJson(observation.payload, *parsed);
+    std::string parseError;
+    if (!appendCompactJson(observation.payload, body, isSensitiveKey, &parseError)) {
+        observation.payload = "null";
+        if (observation.error.empty()) observation.error = "malformed JSON response: " + parseError;
+    }
 }
 
 void appendObservationJson(std::string& out, const Observation& o) {

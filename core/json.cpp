@@ -181,18 +181,10 @@ namespace {
 
 constexpr int kMaxDepth = 128;
 
-class Parser {
+// The grammar both readers share: the position, failures, whitespace, the value count, strings
+// and numbers.
+class Scanner {
 public:
-    explicit Parser(std::string_view text) : p_(text.data()), n_(text.size()) {}
-
-    bool parseDocument(JsonValue& out) {
-        skipWhitespace();
-        if (!parseValue(out, 0)) return false;
-        skipWhitespace();
-        if (pos_ != n_) return fail("trailing characters");
-        return true;
-    }
-
     std::string errorText() const {
         std::string message = message_ ? message_ : "invalid JSON";
         message += " at offset ";
@@ -200,7 +192,9 @@ public:
         return message;
     }
 
-private:
+protected:
+    explicit Scanner(std::string_view text) : p_(text.data()), n_(text.size()) {}
+
     const char* p_;
     std::size_t n_;
     std::size_t pos_ = 0;
@@ -224,95 +218,51 @@ private:
         return n_ - pos_ >= length && std::memcmp(p_ + pos_, literal, length) == 0;
     }
 
-    bool parseValue(JsonValue& out, int depth) {
+    // The checks before every value: the nesting limit, the end of the text and the count.
+    bool enterValue(int depth) {
         if (depth > kMaxDepth) return fail("nesting too deep");
         if (pos_ >= n_) return fail("unexpected end");
         // Each value costs far more memory than the two bytes "0," it may take in the text;
         // the count keeps a large answer from turning into gigabytes.
         if (++values_ > kMaxJsonValues) return fail("too many values");
-        switch (p_[pos_]) {
-        case '{': return parseObject(out, depth);
-        case '[': return parseArray(out, depth);
-        case '"':
-            out.kind = JsonKind::String;
-            return parseString(out.text);
-        default: break;
-        }
-        if (startsWith("true", 4)) {
-            pos_ += 4;
-            out.kind = JsonKind::Bool;
-            out.boolean = true;
-            return true;
-        }
-        if (startsWith("false", 5)) {
-            pos_ += 5;
-            out.kind = JsonKind::Bool;
-            out.boolean = false;
-            return true;
-        }
-        if (startsWith("null", 4)) {
-            pos_ += 4;
-            out.kind = JsonKind::Null;
-            return true;
-        }
-        return parseNumber(out);
+        return true;
     }
 
-    bool parseArray(JsonValue& out, int depth) {
-        out.kind = JsonKind::Array;
-        ++pos_;
+    // Advances past an expected separator or closing bracket; `more` is set when a ',' was
+    // found. Fails with `message` when neither is there.
+    bool nextOrClose(char close, bool& more, const char* message) {
         skipWhitespace();
-        if (pos_ < n_ && p_[pos_] == ']') {
+        if (pos_ < n_ && p_[pos_] == ',') {
             ++pos_;
+            more = true;
             return true;
         }
-        for (;;) {
-            skipWhitespace();
-            out.elements.emplace_back();
-            if (!parseValue(out.elements.back(), depth + 1)) return false;
-            skipWhitespace();
-            if (pos_ < n_ && p_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < n_ && p_[pos_] == ']') {
-                ++pos_;
-                return true;
-            }
-            return fail("expected , or ]");
+        if (pos_ < n_ && p_[pos_] == close) {
+            ++pos_;
+            more = false;
+            return true;
         }
+        return fail(message);
     }
 
-    bool parseObject(JsonValue& out, int depth) {
-        out.kind = JsonKind::Object;
+    // After an opening bracket: true (past it) when the container is closed at once.
+    bool closesAtOnce(char close) {
         ++pos_;
         skipWhitespace();
-        if (pos_ < n_ && p_[pos_] == '}') {
+        if (pos_ < n_ && p_[pos_] == close) {
             ++pos_;
             return true;
         }
-        for (;;) {
-            skipWhitespace();
-            if (pos_ >= n_ || p_[pos_] != '"') return fail("expected key");
-            out.members.emplace_back();
-            JsonMember& member = out.members.back();
-            if (!parseString(member.key)) return false;
-            skipWhitespace();
-            if (pos_ >= n_ || p_[pos_] != ':') return fail("expected :");
-            ++pos_;
-            skipWhitespace();
-            if (!parseValue(member.value, depth + 1)) return false;
-            skipWhitespace();
-            if (pos_ < n_ && p_[pos_] == ',') {
-                ++pos_;
-                continue;
-            }
-            if (pos_ < n_ && p_[pos_] == '}') {
-                ++pos_;
-                return true;
-            }
-            return fail("expected , or }");
-        }
+        return false;
+    }
+
+    // pos_ is on the quote that opens a key; leaves pos_ past the ':' and the spaces after it.
+    bool expectColon() {
+        skipWhitespace();
+        if (pos_ >= n_ || p_[pos_] != ':') return fail("expected :");
+        ++pos_;
+        skipWhitespace();
+        return true;
     }
 
     static int hexDigit(char c) {
@@ -415,8 +365,8 @@ private:
 
     static bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
-    bool parseNumber(JsonValue& out) {
-        std::size_t start = pos_;
+    // Moves pos_ past the number that starts there.
+    bool scanNumber() {
         if (p_[pos_] == '-') {
             ++pos_;
             if (pos_ >= n_) return fail("bad number");
@@ -439,8 +389,204 @@ private:
             if (pos_ >= n_ || !isDigit(p_[pos_])) return fail("bad number");
             while (pos_ < n_ && isDigit(p_[pos_])) ++pos_;
         }
+        return true;
+    }
+};
+
+// Builds the document.
+class Parser : public Scanner {
+public:
+    explicit Parser(std::string_view text) : Scanner(text) {}
+
+    bool parseDocument(JsonValue& out) {
+        skipWhitespace();
+        if (!parseValue(out, 0)) return false;
+        skipWhitespace();
+        if (pos_ != n_) return fail("trailing characters");
+        return true;
+    }
+
+private:
+    bool parseValue(JsonValue& out, int depth) {
+        if (!enterValue(depth)) return false;
+        switch (p_[pos_]) {
+        case '{': return parseObject(out, depth);
+        case '[': return parseArray(out, depth);
+        case '"':
+            out.kind = JsonKind::String;
+            return parseString(out.text);
+        default: break;
+        }
+        if (startsWith("true", 4)) {
+            pos_ += 4;
+            out.kind = JsonKind::Bool;
+            out.boolean = true;
+            return true;
+        }
+        if (startsWith("false", 5)) {
+            pos_ += 5;
+            out.kind = JsonKind::Bool;
+            out.boolean = false;
+            return true;
+        }
+        if (startsWith("null", 4)) {
+            pos_ += 4;
+            out.kind = JsonKind::Null;
+            return true;
+        }
+        const std::size_t start = pos_;
+        if (!scanNumber()) return false;
         out.kind = JsonKind::Number;
         out.text.assign(p_ + start, pos_ - start);
+        return true;
+    }
+
+    bool parseArray(JsonValue& out, int depth) {
+        out.kind = JsonKind::Array;
+        if (closesAtOnce(']')) return true;
+        for (bool more = true; more;) {
+            skipWhitespace();
+            out.elements.emplace_back();
+            if (!parseValue(out.elements.back(), depth + 1)) return false;
+            if (!nextOrClose(']', more, "expected , or ]")) return false;
+        }
+        return true;
+    }
+
+    bool parseObject(JsonValue& out, int depth) {
+        out.kind = JsonKind::Object;
+        if (closesAtOnce('}')) return true;
+        for (bool more = true; more;) {
+            skipWhitespace();
+            if (pos_ >= n_ || p_[pos_] != '"') return fail("expected key");
+            out.members.emplace_back();
+            JsonMember& member = out.members.back();
+            if (!parseString(member.key)) return false;
+            if (!expectColon()) return false;
+            if (!parseValue(member.value, depth + 1)) return false;
+            if (!nextOrClose('}', more, "expected , or }")) return false;
+        }
+        return true;
+    }
+};
+
+// Writes the compact text of the document as it reads it, leaving out the members whose keys
+// `leaveOut_` accepts; no document is built. It walks the text exactly as Parser does, so it
+// accepts and refuses the same texts, with the same messages at the same offsets.
+class CompactCopier : public Scanner {
+public:
+    CompactCopier(std::string_view text, std::string& out, bool (*leaveOut)(std::string_view))
+        : Scanner(text), out_(out), leaveOut_(leaveOut) {}
+
+    bool copyDocument() {
+        skipWhitespace();
+        if (!copyValue(0, true)) return false;
+        skipWhitespace();
+        if (pos_ != n_) return fail("trailing characters");
+        return true;
+    }
+
+private:
+    std::string& out_;
+    bool (*leaveOut_)(std::string_view);
+    std::string scratch_;  // an unescaped string; never needed across a nested value
+
+    // `emit` is false inside a member that is left out: the value is only checked.
+    bool copyValue(int depth, bool emit) {
+        if (!enterValue(depth)) return false;
+        switch (p_[pos_]) {
+        case '{': return copyObject(depth, emit);
+        case '[': return copyArray(depth, emit);
+        case '"': {
+            std::string_view text;
+            bool verbatim = false;
+            if (!readString(text, verbatim)) return false;
+            if (emit) writeString(text, verbatim);
+            return true;
+        }
+        default: break;
+        }
+        const std::size_t start = pos_;
+        if (startsWith("true", 4)) {
+            pos_ += 4;
+        } else if (startsWith("false", 5)) {
+            pos_ += 5;
+        } else if (startsWith("null", 4)) {
+            pos_ += 4;
+        } else if (!scanNumber()) {
+            return false;
+        }
+        // Literals and numbers are written as they stand.
+        if (emit) out_.append(p_ + start, pos_ - start);
+        return true;
+    }
+
+    // pos_ is on the opening quote. `text` is the unescaped content; `verbatim` tells that the
+    // string held no escape, so that its text between the quotes is already what the writer
+    // would give.
+    bool readString(std::string_view& text, bool& verbatim) {
+        const std::size_t start = pos_ + 1;
+        const std::size_t run = plainRunLength(p_ + start, n_ - start);
+        if (start + run < n_ && p_[start + run] == '"') {
+            text = std::string_view(p_ + start, run);
+            verbatim = true;
+            pos_ = start + run + 1;
+            return true;
+        }
+        scratch_.clear();
+        if (!parseString(scratch_)) return false;
+        text = scratch_;
+        verbatim = false;
+        return true;
+    }
+
+    void writeString(std::string_view text, bool verbatim) {
+        if (!verbatim) {
+            appendJsonString(out_, text);
+            return;
+        }
+        out_.push_back('"');
+        out_.append(text);
+        out_.push_back('"');
+    }
+
+    bool copyArray(int depth, bool emit) {
+        if (emit) out_.push_back('[');
+        if (!closesAtOnce(']')) {
+            for (bool more = true, first = true; more; first = false) {
+                skipWhitespace();
+                if (emit && !first) out_.push_back(',');
+                if (!copyValue(depth + 1, emit)) return false;
+                if (!nextOrClose(']', more, "expected , or ]")) return false;
+            }
+        }
+        if (emit) out_.push_back(']');
+        return true;
+    }
+
+    bool copyObject(int depth, bool emit) {
+        if (emit) out_.push_back('{');
+        if (!closesAtOnce('}')) {
+            bool wroteMember = false;
+            for (bool more = true; more;) {
+                skipWhitespace();
+                if (pos_ >= n_ || p_[pos_] != '"') return fail("expected key");
+                std::string_view key;
+                bool verbatim = false;
+                if (!readString(key, verbatim)) return false;
+                const bool keep = emit && !leaveOut_(key);
+                if (keep) {
+                    if (wroteMember) out_.push_back(',');
+                    writeString(key, verbatim);
+                    out_.push_back(':');
+                    wroteMember = true;
+                }
+                if (!expectColon()) return false;
+                if (!copyValue(depth + 1, keep)) return false;
+                if (!nextOrClose('}', more, "expected , or }")) return false;
+            }
+        }
+        if (emit) out_.push_back('}');
         return true;
     }
 };
@@ -453,6 +599,14 @@ std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
     if (parser.parseDocument(*result)) return result;
     if (error) *error = parser.errorText();
     return std::nullopt;
+}
+
+bool appendCompactJson(std::string& out, std::string_view text, bool (*leaveOut)(std::string_view key),
+                       std::string* error) {
+    CompactCopier copier(text, out, leaveOut);
+    if (copier.copyDocument()) return true;
+    if (error) *error = copier.errorText();
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------------

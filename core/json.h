@@ -96,6 +96,13 @@ inline constexpr std::size_t kMaxJsonValues = 1048576;
 // followed by " at offset " and the byte offset of detection.
 std::optional<JsonValue> parseJson(std::string_view text, std::string* error = nullptr);
 
+// Appends the compact text of the JSON document `text` to `out`, leaving out every object
+// member, at any depth, whose unescaped key `leaveOut` accepts: what writeJson gives for
+// parseJson(text) with those members erased, without building the document. On failure
+// returns false, sets `error` as parseJson would, and `out` holds a partial text.
+bool appendCompactJson(std::string& out, std::string_view text, bool (*leaveOut)(std::string_view key),
+                       std::string* error = nullptr);
+
 // Compact JSON text of `value`.
 std::string writeJson(const JsonValue& value);
 // Appends the compact JSON text of `value` to `out`.

@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
 #include "collector/observation.h"
+#include "core/json.h"
 
 namespace vornet {
 namespace {
@@ -50,6 +57,59 @@ TEST(Payload, FromBody) {
         setPayloadFromBody(o, c.body);
         EXPECT_EQ(o.payload, c.payload) << c.body;
         EXPECT_EQ(o.error, c.error) << c.body;
+    }
+}
+
+// The payload is written in one pass; it must equal the parsed, redacted and written answer
+// for every text, and fail where parsing fails with the same message. Catches the one-pass
+// writer keeping a left-out member (or its comma), re-escaping a string differently, changing
+// a number, or accepting what the parser refuses.
+TEST(Payload, OnePassEqualsParseRedactWrite) {
+    std::vector<std::string> bodies = {
+        "{\"a\":1,\"password\":2}",
+        "{\"password\":2,\"a\":1}",
+        "{\"password\":2}",
+        "{\"pass\\u0077ord\":\"escaped key\",\"k\":\"v\"}",
+        "{\"a\":{\"token\":{\"deep\":[1,2,{\"x\":3}]}},\"b\":[{\"secret\":1},{\"jwt\":2,\"c\":-0.5e+10}]}",
+        " [ \"\\u00e9\\/\\b\\f\\n\\r\\t\\u001f\\\"\\\\\" , \"\\ud83d\\ude00\\ud800x\\udc00\" ] ",
+        "{\"a\":1,\"a\":2,\"\":null,\"t\":true,\"f\":false}",
+        "[1.0, -0, 1E5, 123456789012345678901234567890]",
+        "\"plain \xc3\xa9 \xff bytes\"",
+        "{\"token\":[1,}",
+        "{\"token\":\"\\x\"}",
+        "{\"a\":\"\x01\"}",
+        "[1,2",
+        "{\"a\" 1}",
+        "[01]",
+        "nul",
+        "{} x",
+        std::string(200, '[') + std::string(200, ']'),
+    };
+    for (const char* name : {"liveclientdata-allgamedata.json", "lol-champ-select-session.json",
+                             "lol-gameflow-session.json", "lcu-websocket-events.jsonl", "liveclientdata-eventdata.json"}) {
+        std::ifstream in(std::string(PARLOW_TESTDATA) + "/fixtures/" + name, std::ios::binary);
+        ASSERT_TRUE(in) << name;
+        std::stringstream text;
+        text << in.rdbuf();
+        bodies.push_back(text.str());
+    }
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body.substr(0, 80));
+        std::string expected;
+        std::string parseError;
+        std::optional<JsonValue> parsed = parseJson(body, &parseError);
+        if (parsed) {
+            redactSecrets(*parsed);
+            expected = writeJson(*parsed);
+        }
+        std::string written;
+        std::string copyError;
+        EXPECT_EQ(appendCompactJson(written, body, isSensitiveKey, &copyError), parsed.has_value());
+        if (parsed) {
+            EXPECT_EQ(written, expected);
+        } else {
+            EXPECT_EQ(copyError, parseError);
+        }
     }
 }
 
