@@ -62,11 +62,6 @@ constexpr std::size_t kReadRoom = 16384;
 
 enum class Phase { Resolve, Connect, Handshake, Write, Read };
 
-struct Failure {
-    std::string text;
-    bool tls = false;
-};
-
 bool isCleanEnd(const error_code& ec) {
     return ec == http::error::partial_message || ec == http::error::end_of_stream || ec == asio::error::eof ||
            ec == ssl::error::stream_truncated;
@@ -77,7 +72,7 @@ std::string otherError(const error_code& ec) {
            std::to_string(static_cast<unsigned>(ec.value()));
 }
 
-Failure describe(const error_code& ec, Phase phase) {
+TransportFailure describe(const error_code& ec, Phase phase) {
     if (ec == beast::error::timeout || ec == asio::error::timed_out) return {kErrTimedOut};
     if (ec == asio::error::operation_aborted) return {kErrCancelled};
     switch (phase) {
@@ -143,6 +138,19 @@ HttpRequest withoutBody(const HttpRequest& request) {
     return copy;
 }
 
+// Why an exchange could not open. A proxy that refuses the tunnel is no transport failure: its
+// answer stands as the answer to the request, as the platform stack on Windows reports it.
+struct OpenFailure {
+    TransportFailure failure;      // its text is empty when the proxy answered
+    std::int32_t proxyStatus = 0;  // the proxy's refusal, when not 0
+};
+
+// A failed write, with how many bytes of the request had left before it.
+struct WriteFailure {
+    TransportFailure failure;
+    std::size_t written = 0;
+};
+
 // What one read of an answer found besides the answer itself.
 struct ReadOutcome {
     HttpResponse response;
@@ -186,8 +194,8 @@ public:
         return watch.revents != 0;
     }
 
-    // Everything up to the point where request bytes may leave; a failure response otherwise.
-    std::optional<HttpResponse> open() {
+    // Everything up to the point where request bytes may leave.
+    std::optional<OpenFailure> open() {
         auto proxy = proxyFor(request_);
         const std::string host = proxy ? proxy->host : request_.host;
         const std::string port = proxy ? proxy->port : std::to_string(static_cast<std::uint16_t>(request_.port));
@@ -214,8 +222,8 @@ public:
                 }
             });
             run();
-            if (timedOut) return failedResponse(kErrTimedOut);
-            if (resolveError) return fail(resolveError, Phase::Resolve);
+            if (timedOut) return OpenFailure{{kErrTimedOut}};
+            if (resolveError) return OpenFailure{describe(resolveError, Phase::Resolve)};
         }
         std::vector<tcp::endpoint> targets;
         for (const auto& endpoint : endpoints) {
@@ -224,32 +232,33 @@ public:
             if (!request_.https && !proxy && !isLoopbackAddress(endpoint.address())) continue;
             targets.push_back(endpoint);
         }
-        if (targets.empty() && !request_.https && !proxy) return failedResponse(kErrPlainNotLoopback);
+        if (targets.empty() && !request_.https && !proxy) return OpenFailure{{kErrPlainNotLoopback}};
 
         error_code ec;
         tcp_->expires_after(timeout());
         tcp_->async_connect(targets, [&](const error_code& e, const tcp::endpoint&) { ec = e; });
         run();
-        if (ec) return fail(ec, Phase::Connect);
+        if (ec) return OpenFailure{describe(ec, Phase::Connect)};
         if (proxy) {
-            if (auto failure = tunnel()) return failure;
+            if (auto failed = tunnel()) return failed;
         }
         if (!request_.https) return std::nullopt;
-        return handshake();
+        if (auto failure = handshake()) return OpenFailure{std::move(*failure)};
+        return std::nullopt;
     }
 
-    // `written` (when given) receives how many bytes of the request left before a failure.
-    std::optional<HttpResponse> write(http::request<http::string_body>& message, std::size_t* written = nullptr) {
+    std::optional<WriteFailure> write(http::request<http::string_body>& message) {
         error_code ec;
+        std::size_t written = 0;
         lowest().expires_after(timeout());
         withStream([&](auto& stream) {
             http::async_write(stream, message, [&](const error_code& e, std::size_t n) {
                 ec = e;
-                if (written) *written = n;
+                written = n;
             });
         });
         run();
-        if (ec) return fail(ec, Phase::Write);
+        if (ec) return WriteFailure{describe(ec, Phase::Write), written};
         return std::nullopt;
     }
 
@@ -272,14 +281,14 @@ public:
     }
 
     // The status line and headers only (the first-contact probe and the WebSocket upgrade).
-    std::optional<HttpResponse> readHeader(http::response_parser<http::empty_body>& parser) {
+    std::optional<TransportFailure> readHeader(http::response_parser<http::empty_body>& parser) {
         error_code ec;
         lowest().expires_after(timeout());
         withStream([&](auto& stream) {
             http::async_read_header(stream, buffer_, parser, [&](const error_code& e, std::size_t) { ec = e; });
         });
         run();
-        if (ec) return fail(ec, Phase::Read);
+        if (ec) return describe(ec, Phase::Read);
         return std::nullopt;
     }
 
@@ -300,7 +309,7 @@ public:
             run();
             if (ec == http::error::body_limit) return ReadOutcome{failedResponse(kErrTooLarge)};
             if (ec) {
-                outcome.response = fail(ec, Phase::Read);
+                outcome.response = failedResponse(describe(ec, Phase::Read));
                 outcome.silent = first && !reader->got_some() && buffer_.size() == 0 &&
                                  (isCleanEnd(ec) || ec == asio::error::connection_reset);
                 return outcome;
@@ -331,7 +340,7 @@ public:
             // Only an answer whose declared length has fully arrived survives a failed read;
             // without a length, a failure (even before the first body byte) is a broken answer.
             if (!expected || got < *expected)
-                return ReadOutcome{failedResponse(truncatedError(describe(ec, Phase::Read).text))};
+                return ReadOutcome{failedResponse(truncatedError(describe(ec, Phase::Read).error))};
             break;
         }
         if (parser.get().body().size() > kMaxResponseBytes) return ReadOutcome{failedResponse(kErrTooLarge)};
@@ -375,12 +384,7 @@ private:
         deadline_ = std::chrono::steady_clock::now() + 2 * std::chrono::milliseconds(request_.timeoutMs);
     }
 
-    HttpResponse fail(const error_code& ec, Phase phase) {
-        Failure failure = describe(ec, phase);
-        return failedResponse(failure.text, failure.tls);
-    }
-
-    std::optional<HttpResponse> tunnel() {
+    std::optional<OpenFailure> tunnel() {
         http::request<http::empty_body> connect;
         connect.method(http::verb::connect);
         connect.target(hostHeader(request_));
@@ -391,27 +395,22 @@ private:
         tcp_->expires_after(timeout());
         http::async_write(*tcp_, connect, [&](const error_code& e, std::size_t) { ec = e; });
         run();
-        if (ec) return fail(ec, Phase::Write);
+        if (ec) return OpenFailure{describe(ec, Phase::Write)};
         http::response_parser<http::empty_body> parser;
         parser.skip(true);  // a CONNECT answer has no body whatever its headers say
         tcp_->expires_after(timeout());
         http::async_read(*tcp_, buffer_, parser, [&](const error_code& e, std::size_t) { ec = e; });
         run();
-        if (ec) return fail(ec, Phase::Read);
+        if (ec) return OpenFailure{describe(ec, Phase::Read)};
         const int status = static_cast<int>(parser.get().result_int());
-        if (status / 100 != 2) {
-            // The proxy's refusal is the answer, as the platform stack on Windows reports it.
-            HttpResponse response;
-            response.status = status;
-            return response;
-        }
+        if (status / 100 != 2) return OpenFailure{{}, status};
         // Whatever came after the proxy's answer did not come from the server through TLS: left
         // in the buffer, it would be read as the server's answer after the handshake.
-        if (buffer_.size() != 0) return failedResponse(otherError(make_error_code(http::error::unexpected_body)));
+        if (buffer_.size() != 0) return OpenFailure{{otherError(make_error_code(http::error::unexpected_body))}};
         return std::nullopt;
     }
 
-    std::optional<HttpResponse> handshake() {
+    std::optional<TransportFailure> handshake() {
         const bool system = request_.tlsMode == TlsMode::System;
         tls_ = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(std::move(*tcp_),
                                                                       system ? systemContext_ : customContext_);
@@ -428,14 +427,14 @@ private:
         lowest().expires_after(timeout());
         tls_->async_handshake(ssl::stream_base::client, [&](const error_code& e) { ec = e; });
         run();
-        if (ec) return fail(ec, Phase::Handshake);
+        if (ec) return describe(ec, Phase::Handshake);
         if (request_.tlsMode != TlsMode::PinnedRoots) return std::nullopt;
         // The platform's share of the judgement: the host name, unless a loopback mismatch is
         // allowed. The pinned root then decides the rest; both before any request byte leaves.
         if (checksHostName(request_) && !hostNameMatches(ssl, request_.host, isIpLiteral(request_.host)))
-            return failedResponse(kErrTlsValidation, true);
+            return TransportFailure{kErrTlsValidation, true};
         pinCheck = checkPinnedRoot(ssl, request_);
-        if (pinCheck.rejected) return failedResponse(kErrRejectedPrefix + pinCheck.reason, true);
+        if (pinCheck.rejected) return TransportFailure{kErrRejectedPrefix + pinCheck.reason, true};
         return std::nullopt;
     }
 
@@ -794,8 +793,8 @@ public:
     }
 
     HttpResponse request(const HttpRequest& request) override {
-        if (auto error = checkRequestPolicy(request)) return failedResponse(*error);
-        if (auto failure = checkFirstContact(request)) return *failure;
+        if (auto refused = checkRequestPolicy(request)) return failedResponse(*refused);
+        if (auto refused = checkFirstContact(request)) return failedResponse(*refused);
         const bool keep = !proxyFor(request).has_value();
         const std::string key = keep ? ConnectionPool::key(request) : std::string();
         for (;;) {
@@ -805,16 +804,18 @@ public:
                 exchange->reuseFor(request);
             } else {
                 exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request);
-                if (auto failure = exchange->open()) return rejected(request, *failure);
+                if (auto failed = exchange->open()) {
+                    if (failed->proxyStatus != 0) return proxyAnswer(*failed);
+                    return failedResponse(rejected(request, failed->failure));
+                }
             }
             // A kept connection the server has closed while it was idle: never write on it.
             if (reused && exchange->closedByPeer()) continue;
             auto message = exchange->makeRequest(request);
-            std::size_t written = 0;
-            if (auto failure = exchange->write(message, &written)) {
+            if (auto failed = exchange->write(message)) {
                 // Nothing left: the server cannot have seen the request, so it may go again.
-                if (reused && written == 0) continue;
-                return *failure;
+                if (reused && failed->written == 0) continue;
+                return failedResponse(failed->failure);
             }
             ReadOutcome answer = exchange->readResponse(request.method == "HEAD");
             // Closed without a byte of answer: the server dropped the kept connection as the
@@ -826,52 +827,42 @@ public:
         }
     }
 
-    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override {
-        if (auto policy = checkRequestPolicy(request)) {
-            error = *policy;
-            return nullptr;
-        }
-        if (auto failure = checkFirstContact(request)) {
-            error = failure->error;
-            return nullptr;
-        }
+    Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest& request) override {
+        if (auto refused = checkRequestPolicy(request)) return *refused;
+        if (auto refused = checkFirstContact(request)) return *refused;
         auto exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request);
-        if (auto failure = exchange->open()) {
-            error = rejected(request, *failure).error;
-            return nullptr;
-        }
+        if (auto failed = exchange->open()) return rejected(request, failed->failure);
         auto message = exchange->makeRequest(request);
         const std::string key = base64Encode(randomBytes(16));
         message.set(http::field::upgrade, "websocket");
         message.set(http::field::connection, "Upgrade");
         message.set(http::field::sec_websocket_key, key);
         message.set(http::field::sec_websocket_version, "13");
-        if (auto failure = exchange->write(message)) {
-            error = failure->error;
-            return nullptr;
-        }
+        if (auto failed = exchange->write(message)) return failed->failure;
         http::response_parser<http::empty_body> parser;
         parser.skip(true);
-        if (auto failure = exchange->readHeader(parser)) {
-            error = failure->error;
-            return nullptr;
-        }
+        if (auto failure = exchange->readHeader(parser)) return *failure;
         const int status = static_cast<int>(parser.get().result_int());
-        if (status != 101 || parser.get()[http::field::sec_websocket_accept] != websocketAccept(key)) {
-            error = "upgrade refused (HTTP " + std::to_string(status) + ")";
-            return nullptr;
-        }
+        if (status != 101 || parser.get()[http::field::sec_websocket_accept] != websocketAccept(key))
+            return TransportFailure{"upgrade refused (HTTP " + std::to_string(status) + ")"};
         return std::make_unique<BeastWebSocket>(std::move(exchange), request.timeoutMs);
     }
 
 private:
     // A certificate rejected on a pair that had been proven makes the next call probe again.
-    HttpResponse rejected(const HttpRequest& request, const HttpResponse& failure) {
+    const TransportFailure& rejected(const HttpRequest& request, const TransportFailure& failure) {
         if (failure.tlsFailure && usesPinnedRoots(request)) verified_.remove(VerifiedPairs::key(request));
         return failure;
     }
 
-    std::optional<HttpResponse> checkFirstContact(const HttpRequest& request) {
+    // A refusal of the tunnel, as the answer to the request.
+    static HttpResponse proxyAnswer(const OpenFailure& failed) {
+        HttpResponse response;
+        response.status = failed.proxyStatus;
+        return response;
+    }
+
+    std::optional<TransportFailure> checkFirstContact(const HttpRequest& request) {
         if (!usesPinnedRoots(request)) return std::nullopt;
         const std::string key = VerifiedPairs::key(request);
         if (verified_.contains(key)) return std::nullopt;
@@ -882,8 +873,8 @@ private:
         probe.body.clear();
         ProbeOutcome outcome;
         Exchange exchange(system_, custom_, userAgent_, probe);
-        if (auto failure = exchange.open()) {
-            outcome.error = failure->error;
+        if (auto failed = exchange.open()) {
+            if (failed->proxyStatus == 0) outcome.probeFailure = failed->failure;
         } else {
             // The probe really is sent, as on every platform; its answer does not matter.
             auto message = exchange.makeRequest(probe);

@@ -3,11 +3,13 @@
 // every relaxation is allowed only towards a loopback host.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/version.h"
@@ -46,6 +48,32 @@ struct HttpResponse {
     bool tlsFailure = false;  // the failure concerns the server certificate
 };
 
+// Why a transport step failed. Every step reports failure the same way: one that yields nothing
+// returns std::optional<TransportFailure> (empty: it succeeded), one that yields a value returns
+// Result<T>. A failure becomes an HttpResponse only where the response is built.
+struct TransportFailure {
+    std::string error;        // a text of the fixed vocabulary (net/http_policy.h)
+    bool tlsFailure = false;  // the failure concerns the server certificate
+};
+
+// The value a step yields, or the failure that prevented it.
+template <class T>
+class Result {
+public:
+    template <std::convertible_to<T> U>
+    Result(U&& value) : outcome_(std::in_place_index<0>, std::forward<U>(value)) {}
+    Result(TransportFailure failure) : outcome_(std::in_place_index<1>, std::move(failure)) {}
+
+    // True when the step succeeded; only then is value() there, and only otherwise failure().
+    explicit operator bool() const { return outcome_.index() == 0; }
+    T& value() { return std::get<0>(outcome_); }
+    const T& value() const { return std::get<0>(outcome_); }
+    const TransportFailure& failure() const { return std::get<1>(outcome_); }
+
+private:
+    std::variant<T, TransportFailure> outcome_;
+};
+
 // One open WebSocket. send/receive/close may be called from different threads; close ends a
 // receive that is blocked in another thread.
 class WebSocketConnection {
@@ -72,9 +100,10 @@ public:
     HttpClient& operator=(const HttpClient&) = delete;
     virtual ~HttpClient() = default;
     virtual HttpResponse request(const HttpRequest& request) = 0;
-    // Opening handshake as a GET of request.path; succeeds only on status 101. On failure
-    // returns nothing and sets `error`.
-    virtual std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) = 0;
+    // Opening handshake as a GET of request.path; succeeds only on status 101, with the open
+    // connection. Otherwise the failure: what request() would report, or "upgrade refused
+    // (HTTP <status>)"; its text is empty when a proxy refused the tunnel with an answer.
+    virtual Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest& request) = 0;
 };
 
 // The platform implementation.

@@ -6,11 +6,11 @@
 
 namespace vornet {
 
-std::optional<std::string> checkRequestPolicy(const HttpRequest& request) {
+std::optional<TransportFailure> checkRequestPolicy(const HttpRequest& request) {
     const bool loopback = isLoopbackHost(request.host);
-    if (request.tlsMode == TlsMode::Insecure && !loopback) return std::string(kErrInsecureNotLoopback);
-    if (!request.https && !loopback) return std::string(kErrPlainNotLoopback);
-    if (usesPinnedRoots(request) && request.pinnedRoots.empty()) return std::string(kErrNoPinnedRoot);
+    if (request.tlsMode == TlsMode::Insecure && !loopback) return TransportFailure{kErrInsecureNotLoopback};
+    if (!request.https && !loopback) return TransportFailure{kErrPlainNotLoopback};
+    if (usesPinnedRoots(request) && request.pinnedRoots.empty()) return TransportFailure{kErrNoPinnedRoot};
     return std::nullopt;
 }
 
@@ -30,6 +30,10 @@ HttpResponse failedResponse(std::string error, bool tlsFailure) {
     response.error = std::move(error);
     response.tlsFailure = tlsFailure;
     return response;
+}
+
+HttpResponse failedResponse(const TransportFailure& failure) {
+    return failedResponse(failure.error, failure.tlsFailure);
 }
 
 std::string truncatedError(const std::string& readError) {
@@ -60,12 +64,12 @@ std::optional<std::string> judgeChain(const ChainFacts& facts, const HttpRequest
     return std::nullopt;
 }
 
-std::optional<HttpResponse> firstContactFailure(const ProbeOutcome& outcome) {
-    if (outcome.prepareError) return failedResponse(*outcome.prepareError, false);
+std::optional<TransportFailure> firstContactFailure(const ProbeOutcome& outcome) {
+    if (outcome.prepareFailure) return TransportFailure{outcome.prepareFailure->error, false};
     if (outcome.checked && !outcome.rejected) return std::nullopt;
-    if (outcome.rejected) return failedResponse(kErrRejectedPrefix + outcome.reason, true);
-    if (!outcome.error.empty()) return failedResponse(outcome.error, true);
-    return failedResponse(kErrNotChecked, true);
+    if (outcome.rejected) return TransportFailure{kErrRejectedPrefix + outcome.reason, true};
+    if (outcome.probeFailure) return TransportFailure{outcome.probeFailure->error, true};
+    return TransportFailure{kErrNotChecked, true};
 }
 
 std::string VerifiedPairs::key(const HttpRequest& request) {

@@ -43,8 +43,8 @@ inline constexpr const char* kReasonTimeInvalid = "certificate expired or not ye
 inline constexpr const char* kReasonNoStore = "cannot create certificate store";
 inline constexpr const char* kReasonNoChain = "cannot build certificate chain";
 
-// The loopback checks, in their fixed order; the error text of the first that fails.
-std::optional<std::string> checkRequestPolicy(const HttpRequest& request);
+// The loopback checks, in their fixed order; the failure of the first that fails.
+std::optional<TransportFailure> checkRequestPolicy(const HttpRequest& request);
 
 // True when the request is judged against pinned roots (and so needs the first-contact check).
 bool usesPinnedRoots(const HttpRequest& request);
@@ -52,6 +52,7 @@ bool usesPinnedRoots(const HttpRequest& request);
 bool checksHostName(const HttpRequest& request);
 
 HttpResponse failedResponse(std::string error, bool tlsFailure = false);
+HttpResponse failedResponse(const TransportFailure& failure);
 
 // "response truncated" alone, or with ": " and the failed read's error text.
 std::string truncatedError(const std::string& readError);
@@ -69,14 +70,14 @@ std::optional<std::string> judgeChain(const ChainFacts& facts, const HttpRequest
 
 // Outcome of the first-contact probe, as the platform observed it.
 struct ProbeOutcome {
-    std::optional<std::string> prepareError;  // the probe could not even be prepared
-    bool checked = false;                     // the pinned-root check looked at a certificate
+    std::optional<TransportFailure> prepareFailure;  // the probe could not even be prepared
+    bool checked = false;                            // the pinned-root check looked at a certificate
     bool rejected = false;
     std::string reason;
-    std::string error;  // the probe's own transport error, if any
+    std::optional<TransportFailure> probeFailure;  // the probe's own transport failure, if any
 };
-// Empty when the pair is now proven, else the caller's response.
-std::optional<HttpResponse> firstContactFailure(const ProbeOutcome& outcome);
+// Empty when the pair is now proven, else the caller's failure.
+std::optional<TransportFailure> firstContactFailure(const ProbeOutcome& outcome);
 
 // host + ":" + decimal port pairs whose pinned root has been proven. Its lock guards only the
 // set and is never held during network activity.

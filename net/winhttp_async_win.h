@@ -49,24 +49,20 @@ struct AsyncContext {
     std::string sendBuffer;
 };
 
-// Installs the callback and the context on an asynchronous handle; false leaves nothing behind.
-bool attachAsyncContext(HINTERNET handle, const std::shared_ptr<AsyncContext>& context);
-
-struct HandshakeResult {
-    std::string error;  // empty: `socket` is an open WebSocket handle
-    bool certificateRejected = false;
-    WinHttpHandle socket;
-    std::shared_ptr<AsyncContext> socketContext;
-};
+// Installs the callback and the context on an asynchronous handle; a failure leaves nothing behind.
+std::optional<TransportFailure> attachAsyncContext(HINTERNET handle, const std::shared_ptr<AsyncContext>& context);
 
 // Sends the prepared upgrade request, judges the certificate when `pinned`, and completes the
-// upgrade on 101. Closes `requestHandle` in every case.
-HandshakeResult performHandshake(const HttpRequest& request, WinHttpHandle& requestHandle, bool pinned);
+// upgrade on 101: the open connection. Closes `requestHandle` in every case.
+Result<std::unique_ptr<WebSocketConnection>> performHandshake(const HttpRequest& request, WinHttpHandle& requestHandle,
+                                                              bool pinned, VerifiedPairs& verified);
 
 // Looks at the server certificate of `request` during its send and aborts it when refused.
 void runPinCheck(HINTERNET request, PinCheck& check);
-// The verdict after a send, shared by both modes; nothing when the request goes on.
-std::optional<HttpResponse> judgeSend(const HttpRequest& request, bool sent, DWORD error, PinCheck* check);
+// The verdict after a send, shared by both modes; nothing when the request goes on. A refused
+// certificate also takes its pair out of `verified`, so that the next call probes it again.
+std::optional<TransportFailure> judgeSend(const HttpRequest& request, bool sent, DWORD error, PinCheck* check,
+                                          VerifiedPairs& verified);
 WideString headerBlock(const HttpRequest& request);
 // Closes the request handle unless the pin check already did.
 void closeRequest(WinHttpHandle& request, PinCheck* check);

@@ -111,6 +111,10 @@ bool isTlsErrorCode(unsigned long code) {
     return code == kCodeSecureFailure || code == kCodeSecureChannel;
 }
 
+TransportFailure sendFailure(unsigned long code) {
+    return TransportFailure{describeError(code), isTlsErrorCode(code)};
+}
+
 namespace {
 
 constexpr const char* kReasonNotTrusted = "certificate not trusted by the system";
@@ -243,22 +247,26 @@ void runPinCheck(HINTERNET request, PinCheck& check) {
     }
 }
 
-std::optional<HttpResponse> judgeSend(const HttpRequest& request, bool sent, DWORD error, PinCheck* check) {
+std::optional<TransportFailure> judgeSend(const HttpRequest& request, bool sent, DWORD error, PinCheck* check,
+                                          VerifiedPairs& verified) {
     if (check && check->rejected) {
+        if (usesPinnedRoots(request)) {
+            verified.remove(VerifiedPairs::key(request));
+        }
         // What a handshake of this request's own would have refused fails as that handshake does.
         if (!usesPinnedRoots(request) || check->reason == kReasonNameMismatch) {
-            return failedResponse(kErrTlsValidation, true);
+            return TransportFailure{kErrTlsValidation, true};
         }
-        return failedResponse(kErrRejectedPrefix + check->reason, true);
+        return TransportFailure{kErrRejectedPrefix + check->reason, true};
     }
     if (!sent) {
-        return failedResponse(describeError(error), isTlsErrorCode(error));
+        return sendFailure(error);
     }
     if (usesPinnedRoots(request) && (!check || !check->checked)) {
-        return failedResponse(kErrNotCheckedAgainstPin, true);
+        return TransportFailure{kErrNotCheckedAgainstPin, true};
     }
     if (check && !check->checked) {
-        return failedResponse(kErrNotChecked, true);
+        return TransportFailure{kErrNotChecked, true};
     }
     return std::nullopt;
 }
@@ -309,25 +317,26 @@ bool WinHttpClient::isVerified(const std::string& host, std::int32_t port) const
     return verifiedPairs_.contains(host + ":" + std::to_string(port));
 }
 
-std::string WinHttpClient::prepareRequest(const HttpRequest& request, bool webSocket, bool async, Prepared& out) {
+Result<WinHttpClient::Prepared> WinHttpClient::prepareRequest(const HttpRequest& request, bool webSocket, bool async) {
     if (auto refused = checkRequestPolicy(request)) {
         return *refused;
     }
     const win::WinHttpHandle& session = async ? (request.useProxy ? asyncProxySession_ : asyncDirectSession_)
                                               : (request.useProxy ? proxySession_ : directSession_);
     if (!session) {
-        return "WinHTTP session unavailable";
+        return TransportFailure{"WinHTTP session unavailable"};
     }
+    Prepared out;
     out.connection.reset(
         WinHttpConnect(session.get(), wide(utf8ToWide(request.host)), static_cast<INTERNET_PORT>(request.port), 0));
     if (!out.connection) {
-        return describeError(GetLastError());
+        return TransportFailure{describeError(GetLastError())};
     }
     out.request.reset(WinHttpOpenRequest(out.connection.get(), wide(utf8ToWide(request.method)),
                                          wide(utf8ToWide(request.path)), nullptr, WINHTTP_NO_REFERER,
                                          WINHTTP_DEFAULT_ACCEPT_TYPES, request.https ? kSecureFlag : 0));
     if (!out.request) {
-        return describeError(GetLastError());
+        return TransportFailure{describeError(GetLastError())};
     }
     HINTERNET h = out.request.get();
     int timeout = static_cast<int>(std::min<std::uint32_t>(request.timeoutMs, 0x7fffffff));
@@ -344,10 +353,10 @@ std::string WinHttpClient::prepareRequest(const HttpRequest& request, bool webSo
     }
     WinHttpSetOption(h, WINHTTP_OPTION_DISABLE_FEATURE, &disable, sizeof(disable));
     if (webSocket && !WinHttpSetOption(h, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
-        return "WebSocket upgrade not supported by this WinHTTP";
+        return TransportFailure{"WebSocket upgrade not supported by this WinHTTP"};
     }
     if (!request.https) {
-        return {};
+        return out;
     }
     DWORD flags = 0;
     if (request.tlsMode == TlsMode::PinnedRoots) {
@@ -363,10 +372,10 @@ std::string WinHttpClient::prepareRequest(const HttpRequest& request, bool webSo
     if (flags != 0) {
         WinHttpSetOption(h, WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof(flags));
     }
-    return {};
+    return out;
 }
 
-HttpResponse WinHttpClient::sendRequest(const HttpRequest& request, Prepared& prepared, PinCheck* check) {
+Result<std::int32_t> WinHttpClient::sendRequest(const HttpRequest& request, Prepared& prepared, PinCheck* check) {
     HINTERNET h = prepared.request.get();
     if (check) {
         DWORD_PTR context = reinterpret_cast<DWORD_PTR>(check);
@@ -383,29 +392,22 @@ HttpResponse WinHttpClient::sendRequest(const HttpRequest& request, Prepared& pr
     if (check && check->handleClosed) {
         prepared.request.release();
     }
-    if (auto verdict = win::judgeSend(request, sent != FALSE, error, check)) {
-        if (check && check->rejected && usesPinnedRoots(request)) {
-            verifiedPairs_.remove(VerifiedPairs::key(request));
-        }
+    if (auto verdict = win::judgeSend(request, sent != FALSE, error, check, verifiedPairs_)) {
         return *verdict;
     }
     if (!WinHttpReceiveResponse(h, nullptr)) {
-        error = GetLastError();
-        return failedResponse(describeError(error), isTlsErrorCode(error));
+        return sendFailure(GetLastError());
     }
     DWORD status = 0;
     DWORD size = sizeof(status);
     if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                              &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        return failedResponse(describeError(GetLastError()));
+        return TransportFailure{describeError(GetLastError())};
     }
-    HttpResponse response;
-    response.status = static_cast<std::int32_t>(status);
-    return response;
+    return static_cast<std::int32_t>(status);
 }
 
-void WinHttpClient::readBody(HINTERNET request, HttpResponse& response,
-                             std::chrono::steady_clock::time_point deadline) {
+Result<std::string> WinHttpClient::readBody(HINTERNET request, std::chrono::steady_clock::time_point deadline) {
     const std::optional<std::uint64_t> expected = contentLength(request);
     std::string buffer(kReadChunkBytes, '\0');
     std::string body;
@@ -430,8 +432,7 @@ void WinHttpClient::readBody(HINTERNET request, HttpResponse& response,
             break;
         }
         if (body.size() + got > kMaxResponseBytes) {
-            response = failedResponse(kErrTooLarge);
-            return;
+            return TransportFailure{kErrTooLarge};
         }
         body.append(buffer.data(), got);
         // Each read is bounded by the receive time-out; a server that drips a byte just often
@@ -446,18 +447,16 @@ void WinHttpClient::readBody(HINTERNET request, HttpResponse& response,
         // Only an answer whose declared length has fully arrived survives a failed read; without
         // a length, a failure (even before the first body byte) is a broken answer.
         if (shortBody || !expected) {
-            response = failedResponse(truncatedError(describeError(*readError)));
-            return;
+            return TransportFailure{truncatedError(describeError(*readError))};
         }
     } else if (shortBody) {
         // wine ends a short body with a zero-byte read and no error.
-        response = failedResponse(truncatedError(""));
-        return;
+        return TransportFailure{truncatedError("")};
     }
-    response.body = std::move(body);
+    return body;
 }
 
-std::optional<HttpResponse> WinHttpClient::checkFirstContact(const HttpRequest& request) {
+std::optional<TransportFailure> WinHttpClient::checkFirstContact(const HttpRequest& request) {
     if (!usesPinnedRoots(request)) {
         return std::nullopt;
     }
@@ -478,17 +477,18 @@ std::optional<HttpResponse> WinHttpClient::checkFirstContact(const HttpRequest& 
     probe.useProxy = request.useProxy;
 
     ProbeOutcome outcome;
-    Prepared prepared;
-    if (std::string error = prepareRequest(probe, false, false, prepared); !error.empty()) {
-        outcome.prepareError = std::move(error);
+    if (Result<Prepared> prepared = prepareRequest(probe, false, false); !prepared) {
+        outcome.prepareFailure = prepared.failure();
     } else {
         PinCheck check(probe);
-        HttpResponse answer = sendRequest(probe, prepared, &check);
-        win::closeRequest(prepared.request, &check);
+        Result<std::int32_t> answer = sendRequest(probe, prepared.value(), &check);
+        win::closeRequest(prepared.value().request, &check);
         outcome.checked = check.checked;
         outcome.rejected = check.rejected;
         outcome.reason = check.reason;
-        outcome.error = answer.error;
+        if (!answer) {
+            outcome.probeFailure = answer.failure();
+        }
     }
     auto refused = firstContactFailure(outcome);
     if (!refused) {
@@ -502,52 +502,47 @@ HttpResponse WinHttpClient::request(const HttpRequest& request) {
         return failedResponse(*refused);
     }
     if (auto refused = checkFirstContact(request)) {
-        return *refused;
+        return failedResponse(*refused);
     }
     const auto deadline = std::chrono::steady_clock::now() + 2 * std::chrono::milliseconds(request.timeoutMs);
-    Prepared prepared;
-    if (std::string error = prepareRequest(request, false, false, prepared); !error.empty()) {
-        return failedResponse(std::move(error));
+    Result<Prepared> prepared = prepareRequest(request, false, false);
+    if (!prepared) {
+        return failedResponse(prepared.failure());
     }
     std::optional<PinCheck> check;
     if (checksCertificateItself(request)) {
         check.emplace(request);
     }
     PinCheck* checkPtr = check ? &*check : nullptr;
-    HttpResponse response = sendRequest(request, prepared, checkPtr);
-    if (response.status != 0) {
-        readBody(prepared.request.get(), response, deadline);
+    HttpResponse response;
+    if (Result<std::int32_t> status = sendRequest(request, prepared.value(), checkPtr); !status) {
+        response = failedResponse(status.failure());
+    } else if (Result<std::string> body = readBody(prepared.value().request.get(), deadline); !body) {
+        response = failedResponse(body.failure());
+    } else {
+        response.status = status.value();
+        response.body = std::move(body.value());
     }
-    win::closeRequest(prepared.request, checkPtr);
-    prepared.connection.reset();
+    win::closeRequest(prepared.value().request, checkPtr);
+    prepared.value().connection.reset();
     return response;
 }
 
-std::unique_ptr<WebSocketConnection> WinHttpClient::connectWebSocket(const HttpRequest& request, std::string& error) {
-    error.clear();
+Result<std::unique_ptr<WebSocketConnection>> WinHttpClient::connectWebSocket(const HttpRequest& request) {
     if (auto refused = checkRequestPolicy(request)) {
-        error = *refused;
-        return nullptr;
+        return *refused;
     }
     if (auto refused = checkFirstContact(request)) {
-        error = refused->error;
-        return nullptr;
+        return *refused;
     }
-    Prepared prepared;
-    if (std::string failed = prepareRequest(request, true, true, prepared); !failed.empty()) {
-        error = std::move(failed);
-        return nullptr;
+    Result<Prepared> prepared = prepareRequest(request, true, true);
+    if (!prepared) {
+        return prepared.failure();
     }
-    win::HandshakeResult result = win::performHandshake(request, prepared.request, checksCertificateItself(request));
-    prepared.connection.reset();
-    if (!result.error.empty()) {
-        if (result.certificateRejected && usesPinnedRoots(request)) {
-            verifiedPairs_.remove(VerifiedPairs::key(request));
-        }
-        error = std::move(result.error);
-        return nullptr;
-    }
-    return std::make_unique<WinWebSocket>(std::move(result.socket), std::move(result.socketContext));
+    Result<std::unique_ptr<WebSocketConnection>> opened =
+        win::performHandshake(request, prepared.value().request, checksCertificateItself(request), verifiedPairs_);
+    prepared.value().connection.reset();
+    return opened;
 }
 
 std::unique_ptr<HttpClient> createHttpClient(const std::string& userAgent) {

@@ -20,6 +20,8 @@ namespace vornet {
 std::string describeError(unsigned long code);
 // True when the code means the platform's TLS layer refused the server or its certificate.
 bool isTlsErrorCode(unsigned long code);
+// A send or the wait for the answer that failed with `code`: its text and whether TLS refused.
+TransportFailure sendFailure(unsigned long code);
 
 // The judgement of one server certificate: nothing when its chain ends, byte for byte, in one of
 // request.pinnedRoots and has no other error (and, towards a loopback host, names the host when
@@ -56,7 +58,7 @@ public:
     ~WinHttpClient() override;
 
     HttpResponse request(const HttpRequest& request) override;
-    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override;
+    Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest& request) override;
 
     // True when host:port is in the set of pairs whose pinned root has been proven.
     bool isVerified(const std::string& host, std::int32_t port) const;
@@ -67,13 +69,14 @@ private:
         win::WinHttpHandle request;
     };
 
-    std::optional<HttpResponse> checkFirstContact(const HttpRequest& request);
-    // Empty error: the handles are ready. `async` selects the WebSocket sessions.
-    std::string prepareRequest(const HttpRequest& request, bool webSocket, bool async, Prepared& out);
-    // Sends the prepared request and reads the status line; status 0 on failure.
-    HttpResponse sendRequest(const HttpRequest& request, Prepared& prepared, PinCheck* check);
-    // Reading stops with a time-out once `deadline` has passed, however steadily bytes come.
-    void readBody(HINTERNET request, HttpResponse& response, std::chrono::steady_clock::time_point deadline);
+    std::optional<TransportFailure> checkFirstContact(const HttpRequest& request);
+    // The handles, ready to send. `async` selects the WebSocket sessions.
+    Result<Prepared> prepareRequest(const HttpRequest& request, bool webSocket, bool async);
+    // Sends the prepared request and reads the status line: the status.
+    Result<std::int32_t> sendRequest(const HttpRequest& request, Prepared& prepared, PinCheck* check);
+    // The whole body. Reading stops with a time-out once `deadline` has passed, however
+    // steadily bytes come.
+    Result<std::string> readBody(HINTERNET request, std::chrono::steady_clock::time_point deadline);
 
     win::WinHttpHandle directSession_;
     win::WinHttpHandle proxySession_;

@@ -120,22 +120,23 @@ std::chrono::milliseconds handshakeLimit(const HttpRequest& request) {
 
 }  // namespace
 
-bool attachAsyncContext(HINTERNET handle, const std::shared_ptr<AsyncContext>& context) {
+std::optional<TransportFailure> attachAsyncContext(HINTERNET handle, const std::shared_ptr<AsyncContext>& context) {
     if (WinHttpSetStatusCallback(handle, asyncCallback, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS, 0) ==
         WINHTTP_INVALID_STATUS_CALLBACK) {
-        return false;
+        return TransportFailure{describeError(GetLastError())};
     }
     auto* holder = new Holder(context);
     DWORD_PTR value = reinterpret_cast<DWORD_PTR>(holder);
     if (!WinHttpSetOption(handle, WINHTTP_OPTION_CONTEXT_VALUE, &value, sizeof(value))) {
+        TransportFailure failure{describeError(GetLastError())};
         delete holder;
-        return false;
+        return failure;
     }
-    return true;
+    return std::nullopt;
 }
 
-HandshakeResult performHandshake(const HttpRequest& request, WinHttpHandle& requestHandle, bool pinned) {
-    HandshakeResult result;
+Result<std::unique_ptr<WebSocketConnection>> performHandshake(const HttpRequest& request, WinHttpHandle& requestHandle,
+                                                              bool pinned, VerifiedPairs& verified) {
     auto context = std::make_shared<AsyncContext>(false);
     if (pinned) {
         context->request = request;
@@ -144,10 +145,9 @@ HandshakeResult performHandshake(const HttpRequest& request, WinHttpHandle& requ
     PinCheck* check = context->pin.get();
     context->body = request.body;
     HINTERNET h = requestHandle.get();
-    if (!attachAsyncContext(h, context)) {
-        result.error = describeError(GetLastError());
+    if (auto failure = attachAsyncContext(h, context)) {
         requestHandle.reset();
-        return result;
+        return *failure;
     }
 
     WideString headers = headerBlock(request);
@@ -163,52 +163,46 @@ HandshakeResult performHandshake(const HttpRequest& request, WinHttpHandle& requ
     if (sent) {
         if (!awaitCompletion(*context, context->sendRequest, handshakeLimit(request))) {
             closeRequest(requestHandle, check);
-            result.error = describeError(kCodeTimeout);
-            return result;
+            return TransportFailure{describeError(kCodeTimeout)};
         }
         std::lock_guard<std::mutex> lock(context->lock);
         error = context->sendRequest.done ? context->sendRequest.error : kCodeCancelled;
         sent = error == 0;
     }
-    if (auto verdict = judgeSend(request, sent != FALSE, error, check)) {
-        result.certificateRejected = check && check->rejected;
-        result.error = verdict->error;
+    if (auto verdict = judgeSend(request, sent != FALSE, error, check, verified)) {
         closeRequest(requestHandle, check);
-        return result;
+        return *verdict;
     }
 
     context->headers.pending = true;
     if (!WinHttpReceiveResponse(h, nullptr)) {
-        result.error = describeError(GetLastError());
+        TransportFailure failure = sendFailure(GetLastError());
         closeRequest(requestHandle, check);
-        return result;
+        return failure;
     }
     if (!awaitCompletion(*context, context->headers, handshakeLimit(request))) {
         closeRequest(requestHandle, check);
-        result.error = describeError(kCodeTimeout);
-        return result;
+        return TransportFailure{describeError(kCodeTimeout)};
     }
     {
         std::lock_guard<std::mutex> lock(context->lock);
         error = context->headers.done ? context->headers.error : kCodeCancelled;
     }
     if (error != 0) {
-        result.error = describeError(error);
         closeRequest(requestHandle, check);
-        return result;
+        return sendFailure(error);
     }
     DWORD status = 0;
     DWORD size = sizeof(status);
     if (!WinHttpQueryHeaders(h, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
                              &status, &size, WINHTTP_NO_HEADER_INDEX)) {
-        result.error = describeError(GetLastError());
+        TransportFailure failure{describeError(GetLastError())};
         closeRequest(requestHandle, check);
-        return result;
+        return failure;
     }
     if (status != 101) {
-        result.error = "upgrade refused (HTTP " + std::to_string(status) + ")";
         closeRequest(requestHandle, check);
-        return result;
+        return TransportFailure{"upgrade refused (HTTP " + std::to_string(status) + ")"};
     }
 
     auto socketContext = std::make_shared<AsyncContext>(true);
@@ -216,10 +210,10 @@ HandshakeResult performHandshake(const HttpRequest& request, WinHttpHandle& requ
     auto* holder = new Holder(socketContext);
     WinHttpHandle socket(WinHttpWebSocketCompleteUpgrade(h, reinterpret_cast<DWORD_PTR>(holder)));
     if (!socket) {
-        result.error = describeError(GetLastError());
+        TransportFailure failure{describeError(GetLastError())};
         delete holder;
         closeRequest(requestHandle, check);
-        return result;
+        return failure;
     }
     // The socket handle inherits the request's callback; installing it again costs nothing
     // and does not rely on that inheritance.
@@ -227,9 +221,7 @@ HandshakeResult performHandshake(const HttpRequest& request, WinHttpHandle& requ
     DWORD noTimeout = 0;
     WinHttpSetOption(socket.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &noTimeout, sizeof(noTimeout));
     closeRequest(requestHandle, check);
-    result.socket = std::move(socket);
-    result.socketContext = std::move(socketContext);
-    return result;
+    return std::make_unique<WinWebSocket>(std::move(socket), std::move(socketContext));
 }
 
 }  // namespace win

@@ -114,17 +114,16 @@ void NotificationReader::setStatusIfCurrent(std::uint64_t generation, const char
 void NotificationReader::runNotificationReader(Lockfile lockfile, std::uint64_t generation) {
     HttpRequest request = vornet::loopbackGet(tls_, lockfile.port, "/");
     request.headers.emplace_back("Authorization", lcuAuthorization(lockfile.password));
-    std::string error;
-    std::unique_ptr<WebSocketConnection> opened = http_.connectWebSocket(request, error);
+    Result<std::unique_ptr<WebSocketConnection>> opened = http_.connectWebSocket(request);
     if (!opened) {
-        if (!error.empty()) {
+        if (!opened.failure().error.empty()) {
             auto state = host_.sourceState().lock();
-            state->lastError = "LCU WebSocket: " + error;
+            state->lastError = "LCU WebSocket: " + opened.failure().error;
         }
         setStatusIfCurrent(generation, "unavailable");
         return;
     }
-    std::shared_ptr<WebSocketConnection> connection(std::move(opened));
+    std::shared_ptr<WebSocketConnection> connection(std::move(opened.value()));
     {
         std::lock_guard<std::mutex> lock(connectionMutex_);
         connection_ = connection;

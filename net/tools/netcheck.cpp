@@ -187,11 +187,10 @@ int main(int argc, char** argv) {
             .count();
     };
     if (webSocket) {
-        std::string wsError;
-        auto socket = client->connectWebSocket(request, wsError);
+        auto socket = client->connectWebSocket(request);
         std::printf("websocket: %s\nerror: %s\nelapsedMs: %lld\n", socket ? "open" : "failed",
-                    wsError.c_str(), static_cast<long long>(elapsed()));
-        if (socket) socket->close();
+                    socket ? "" : socket.failure().error.c_str(), static_cast<long long>(elapsed()));
+        if (socket) socket.value()->close();
         return socket ? 0 : 1;
     }
     vornet::HttpResponse response = client->request(request);

@@ -138,11 +138,8 @@ public:
         log_->raw += request.body;
         return answer;
     }
-    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override {
-        if (request.port != kGamePort) {
-            error = "connection refused";
-            return nullptr;
-        }
+    Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest& request) override {
+        if (request.port != kGamePort) return TransportFailure{"connection refused"};
         std::deque<std::string> messages;
         for (const char* uri : {"/lol-lobby/v2/lobby", "/lol-champ-select/v1/session", "/lol-gameflow/v1/session"}) {
             JsonValue event = JsonValue::object();

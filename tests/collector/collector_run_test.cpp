@@ -91,13 +91,10 @@ private:
 class ScriptedClient : public FakeHttpClient {
 public:
     ScriptedClient() : FakeHttpClient([] { return steadyNowMs(); }) {}
-    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override {
+    Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest& request) override {
         std::lock_guard<std::mutex> lock(feedMutex_);
         ++feedConnects_;
-        if (!feed_) {
-            error = "connection refused";
-            return nullptr;
-        }
+        if (!feed_) return TransportFailure{"connection refused"};
         lastFeedRequest_ = request;
         // The collector owns the connection it is handed; the test keeps talking to the same
         // object through a non-owning wrapper.
@@ -420,9 +417,9 @@ TEST(CollectorRunTest, CollectsNotifiesUploadsAndStops) {
 // A game client whose feed handshake fails with an allocation failure the first time.
 class ClientFailingAllocationOnce : public ScriptedClient {
 public:
-    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest& request, std::string& error) override {
+    Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest& request) override {
         if (!failedFeed_.exchange(true)) throw std::bad_alloc();
-        return ScriptedClient::connectWebSocket(request, error);
+        return ScriptedClient::connectWebSocket(request);
     }
 
 private:

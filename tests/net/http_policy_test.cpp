@@ -81,32 +81,38 @@ TEST(FirstContact, Outcomes) {
         bool tlsFailure;
     };
     const Case cases[] = {
-        {"checked and accepted", {std::nullopt, true, false, "", "timed out"}, true, "", false},
+        {"checked and accepted", {std::nullopt, true, false, "", TransportFailure{"timed out"}}, true, "", false},
         {"not prepared",
-         {std::string("WinHTTP session unavailable"), false, false, "", ""},
+         {TransportFailure{"WinHTTP session unavailable"}, false, false, "", std::nullopt},
          false,
          "WinHTTP session unavailable",
          false},
         {"rejected",
-         {std::nullopt, true, true, "certificate expired or not yet valid", "x"},
+         {std::nullopt, true, true, "certificate expired or not yet valid", TransportFailure{"x"}},
          false,
          "TLS certificate rejected: certificate expired or not yet valid",
          true},
         {"transport failure",
-         {std::nullopt, false, false, "", "connection refused"},
+         {std::nullopt, false, false, "", TransportFailure{"connection refused"}},
          false,
          "connection refused",
          true},
-        {"never checked", {std::nullopt, false, false, "", ""}, false, "TLS certificate could not be checked", true},
+        {"never checked",
+         {std::nullopt, false, false, "", std::nullopt},
+         false,
+         "TLS certificate could not be checked",
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto failure = firstContactFailure(c.outcome);
         EXPECT_EQ(!failure.has_value(), c.passes);
         if (!failure) continue;
-        EXPECT_EQ(failure->status, 0);
-        EXPECT_EQ(failure->error, c.error);
-        EXPECT_EQ(failure->tlsFailure, c.tlsFailure);
+        const HttpResponse response = failedResponse(*failure);
+        EXPECT_EQ(response.status, 0);
+        EXPECT_EQ(response.error, c.error);
+        EXPECT_EQ(response.tlsFailure, c.tlsFailure);
+        EXPECT_TRUE(response.body.empty());
     }
 }
 
@@ -138,8 +144,10 @@ TEST(Policy, HostNameCheckAndLoopbackRule) {
     HttpRequest plain;
     plain.https = false;
     plain.host = "localhost.";
-    EXPECT_EQ(checkRequestPolicy(plain),
-              std::optional<std::string>("plain HTTP is only permitted for loopback addresses"));
+    auto refused = checkRequestPolicy(plain);
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_EQ(refused->error, "plain HTTP is only permitted for loopback addresses");
+    EXPECT_FALSE(refused->tlsFailure);
     plain.host = "::1";
     EXPECT_EQ(checkRequestPolicy(plain), std::nullopt);
 }

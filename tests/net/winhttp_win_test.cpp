@@ -248,9 +248,10 @@ TEST_F(WinHttpClientTest, PolicyRefusalsSendNothing) {
         EXPECT_EQ(response.status, 0) << c.host;
         EXPECT_EQ(response.error, c.error) << c.host;
         EXPECT_FALSE(response.tlsFailure) << c.host;
-        std::string wsError;
-        EXPECT_EQ(client_->connectWebSocket(request, wsError), nullptr) << c.host;
-        EXPECT_EQ(wsError, c.error) << c.host;
+        auto opened = client_->connectWebSocket(request);
+        ASSERT_FALSE(opened) << c.host;
+        EXPECT_EQ(opened.failure().error, c.error) << c.host;
+        EXPECT_FALSE(opened.failure().tlsFailure) << c.host;
     }
     EXPECT_EQ(server.connections(), 0);
 }
@@ -405,13 +406,17 @@ TEST_F(WinHttpClientTest, WebSocketAssemblesTextAndCloseEndsABlockedReceive) {
         while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // silent
     });
     HttpRequest request = plainRequest(server.port(), "/refuse");
-    std::string error;
-    EXPECT_EQ(client_->connectWebSocket(request, error), nullptr);
-    EXPECT_EQ(error, "upgrade refused (HTTP 403)");
+    auto refused = client_->connectWebSocket(request);
+    EXPECT_FALSE(refused);
+    if (!refused) {
+        EXPECT_EQ(refused.failure().error, "upgrade refused (HTTP 403)");
+    }
 
     request.path = "/feed";
-    auto socket = client_->connectWebSocket(request, error);
-    ASSERT_NE(socket, nullptr) << error;
+    auto opened = client_->connectWebSocket(request);
+    ASSERT_TRUE(opened) << opened.failure().error;
+    auto& socket = opened.value();
+    ASSERT_NE(socket, nullptr);
     EXPECT_EQ(socket->receive(), std::optional<std::string>("[8,\"one\"]"));
     EXPECT_EQ(socket->receive(), std::optional<std::string>("[8,\"two\"]"));
     EXPECT_EQ(socket->receive(), std::optional<std::string>("three"));

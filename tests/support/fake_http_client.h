@@ -82,9 +82,8 @@ public:
         return response;
     }
 
-    std::unique_ptr<WebSocketConnection> connectWebSocket(const HttpRequest&, std::string& error) override {
-        error = "connection refused";
-        return nullptr;
+    Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest&) override {
+        return TransportFailure{"connection refused"};
     }
 
     // The requests in the order they came.

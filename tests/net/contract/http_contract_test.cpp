@@ -55,9 +55,10 @@ TEST_F(HttpContract, PolicyChecksRefuseBeforeSending) {
         EXPECT_EQ(response.error, c.error);
         EXPECT_FALSE(response.tlsFailure);
         EXPECT_TRUE(response.body.empty());
-        std::string wsError;
-        EXPECT_EQ(client_->connectWebSocket(request, wsError), nullptr);
-        EXPECT_EQ(wsError, c.error);
+        auto opened = client_->connectWebSocket(request);
+        ASSERT_FALSE(opened);
+        EXPECT_EQ(opened.failure().error, c.error);
+        EXPECT_FALSE(opened.failure().tlsFailure);
     }
     EXPECT_TRUE(serverLog().empty());
 }

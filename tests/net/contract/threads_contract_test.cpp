@@ -50,11 +50,12 @@ TEST_F(ContractThreads, CloseFromAnotherThreadEndsBlockedReceive) {
     auto client = vornet::createHttpClient("Parlow/0.3.0");
     for (bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "tls" : "plain");
-        std::string error;
         HttpRequest request = tls ? pinned(server().tlsPort, "/ws/silent") : plain("/ws/silent");
         request.timeoutMs = 1000;
-        auto connection = client->connectWebSocket(request, error);
-        ASSERT_NE(connection, nullptr) << error;
+        auto opened = client->connectWebSocket(request);
+        ASSERT_TRUE(opened) << opened.failure().error;
+        auto& connection = opened.value();
+        ASSERT_NE(connection, nullptr);
         std::atomic<bool> returned{false};
         std::optional<std::string> received = std::string("unset");
         std::thread reader([&] {
@@ -78,9 +79,10 @@ TEST_F(ContractThreads, CloseFromAnotherThreadEndsBlockedReceive) {
 // connection (TSan) and lost messages.
 TEST_F(ContractThreads, SendAndReceiveConcurrently) {
     auto client = vornet::createHttpClient("Parlow/0.3.0");
-    std::string error;
-    auto connection = client->connectWebSocket(pinned(server().tlsPort, "/ws/echo"), error);
-    ASSERT_NE(connection, nullptr) << error;
+    auto opened = client->connectWebSocket(pinned(server().tlsPort, "/ws/echo"));
+    ASSERT_TRUE(opened) << opened.failure().error;
+    auto& connection = opened.value();
+    ASSERT_NE(connection, nullptr);
     const int count = 50;
     std::vector<std::string> got;
     std::thread reader([&] {

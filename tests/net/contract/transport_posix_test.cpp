@@ -60,8 +60,7 @@ TEST_F(PosixTransport, RejectedServerReceivesNothing) {
         request.host = host;
         request.headers = {{"Authorization", "Bearer secret"}};
         EXPECT_TRUE(client->request(request).tlsFailure);
-        std::string error;
-        EXPECT_EQ(client->connectWebSocket(request, error), nullptr);
+        EXPECT_FALSE(client->connectWebSocket(request));
     }
     EXPECT_TRUE(serverLog().empty()) << targets(serverLog()).size() << " requests reached a rejected server";
 }
@@ -325,9 +324,10 @@ TEST_F(PosixTransport, StalledWritesKeepOnePongAtMost) {
     constexpr int kPings = 200000;  // 25 MB of pongs: far more than any socket buffer holds
     HttpRequest request = plain("/ws/ping-flood?count=" + std::to_string(kPings));
     request.timeoutMs = 20000;
-    std::string error;
-    auto connection = client->connectWebSocket(request, error);
-    ASSERT_NE(connection, nullptr) << error;
+    auto opened = client->connectWebSocket(request);
+    ASSERT_TRUE(opened) << opened.failure().error;
+    auto& connection = opened.value();
+    ASSERT_NE(connection, nullptr);
     EXPECT_EQ(connection->receive(), std::optional<std::string>("done"));
     connection->close();
     std::string pongs;
