@@ -146,7 +146,7 @@ Poller::Poller(Config config, HttpClient& http, LocalTlsSettings tls, PollingHos
     : config_(std::move(config)), http_(http), tls_(std::move(tls)), host_(host) {}
 
 bool Poller::isDue(const std::string& key, std::int32_t intervalMs) {
-    std::int64_t now = host_.steadyNowMs();
+    const std::int64_t now = stepStartMs_ ? *stepStartMs_ : host_.steadyNowMs();
     auto found = due_.find(key);
     if (found != due_.end() && now - found->second < intervalMs) return false;
     due_[key] = now;
@@ -240,6 +240,11 @@ void Poller::collectOnce() {
         state->leagueClient = LeagueClientStatus::TlsNotConfigured;
         return;
     }
+    struct StepClock {
+        std::optional<std::int64_t>& start;
+        ~StepClock() { start.reset(); }
+    } stepClock{stepStartMs_};
+    stepStartMs_ = host_.steadyNowMs();
 
     std::optional<Lockfile> current;
     bool notificationsConnected = false;

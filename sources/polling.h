@@ -130,6 +130,9 @@ public:
     void collectOnce();
 
     // True (and `key` stamped with now) unless `key` was stamped less than intervalMs ago.
+    // Within a step, now is the time the step started: keys of the same interval asked in one
+    // step stay due together, instead of drifting apart by the time of the requests before
+    // them and waking the sleeping collection thread once for each.
     bool isDue(const std::string& key, std::int32_t intervalMs);
     // The steady time at which the next step would find something due, from the same rules as
     // collectOnce and the current state; kNeverDueMs when nothing is ever due (collection
@@ -152,6 +155,7 @@ private:
     LocalTlsSettings tls_;
     PollingHost& host_;
     std::map<std::string, std::int64_t> due_;  // collection thread only: no lock
+    std::optional<std::int64_t> stepStartMs_;  // set while collectOnce runs
 };
 
 }  // namespace vornet

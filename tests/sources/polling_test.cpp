@@ -70,7 +70,9 @@ public:
     void enqueue(Observation observation, const Guarded<SourceState>::Locked&) override {
         enqueue(std::move(observation));
     }
+    std::vector<std::int64_t> discoveryTakesMs;  // simulated time each discovery takes, in turn
     std::optional<Lockfile> discoverLockfile() override {
+        if (!discoveryTakesMs.empty()) steady += discoveryTakesMs[discoveries.size() % discoveryTakesMs.size()];
         discoveries.push_back(steady);
         return lockfile;
     }
@@ -948,6 +950,19 @@ TEST(Polling, IsDueMeasuresFromTheStartOfTheLastPoll) {
     auto times = h.http.timesOf(kPhase);
     ASSERT_GE(times.size(), 3u);
     for (std::size_t i = 1; i < times.size(); ++i) EXPECT_EQ(times[i] - times[i - 1], 1000);
+}
+
+// Keys of one interval that one step asks stay due together, however long the work before
+// them takes. Catches an idle collector waking twice per discovery interval: once for the
+// process scan and again, when the scan was quicker than the last one, for the in-game probe.
+TEST(Polling, KeysAskedInOneStepStayDueTogether) {
+    Harness h;
+    h.host.discoveryTakesMs = {7, 3};
+    h.start();
+    h.runByDueTime(10000);
+    EXPECT_EQ(h.host.discoveries.size(), 5u);
+    EXPECT_EQ(h.http.timesOf(kGameStats).size(), 5u);
+    EXPECT_EQ(h.steps, 5) << "steps for " << h.host.discoveries.size() << " discoveries";
 }
 
 }  // namespace
