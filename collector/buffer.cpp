@@ -57,6 +57,8 @@ void ObservationBuffer::recordEvictionLocked(std::uint64_t sequence, const char*
     }
     pendingDropped_.push_back(DroppedRange{1, sequence, sequence, reason});
     if (pendingDropped_.size() > kMaxPendingRanges) {
+        ++stats_.lostDropRanges;
+        stats_.unreportedDrops += pendingDropped_.front().count;
         if (rangeLost_) rangeLost_(pendingDropped_.front());
         pendingDropped_.erase(pendingDropped_.begin());
         if (resentRanges_ > 0) --resentRanges_;
@@ -204,6 +206,7 @@ void ObservationBuffer::rejectBatch(const Batch& batch, const std::string& reaso
         // Refused alone and for the second time: the reports themselves are what the
         // aggregator objects to. Sending them again would only be refused for ever.
         stats_.abandonedDropRanges += batch.dropped.size();
+        for (const DroppedRange& range : batch.dropped) stats_.unreportedDrops += range.count;
         stats_.lastError = "aggregator refused a drop report";
     } else {
         // The ranges this batch carried were never delivered, and may be what the aggregator

@@ -80,6 +80,10 @@ struct BufferStats {
     std::optional<std::int64_t> lastSuccessUnixMs;
     std::string lastError;
     std::uint64_t abandonedDropRanges = 0;  // drop reports given up after a second refusal
+    std::uint64_t lostDropRanges = 0;       // ranges pushed out of the pending list by its cap
+    // Dropped observations whose range will never reach the aggregator (given up or pushed out):
+    // droppedObservations minus this is what the aggregator has been or will be told of.
+    std::uint64_t unreportedDrops = 0;
 };
 
 class ObservationBuffer {

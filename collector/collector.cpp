@@ -213,6 +213,8 @@ JsonValue Collector::status() {
     else
         s.set("lastError", JsonValue());
     s.set("abandonedDropRanges", JsonValue(stats.abandonedDropRanges));
+    s.set("lostDropRanges", JsonValue(stats.lostDropRanges));
+    s.set("unreportedDrops", JsonValue(stats.unreportedDrops));
     return s;
 }
 

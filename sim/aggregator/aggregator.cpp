@@ -245,13 +245,28 @@ bool Aggregator::record(const JsonValue& line) {
     return true;
 }
 
-void Aggregator::recordOutcome(const std::string& what, int status, const std::string& detail) {
+void Aggregator::recordOutcome(const std::string& what, int status, const std::string& detail,
+                               const SimRequest* refused) {
     JsonValue line = JsonValue::object();
     line.set("type", "outcome");
     line.set("at", formatIsoUtc(nowUnixMs()));
     line.set("endpoint", what);
     line.set("status", status);
     if (!detail.empty()) line.set("detail", detail);
+    if (refused) {
+        // Best effort: a body that does not decode carried nothing the record could name.
+        std::string inflated;
+        bool tooLarge = false;
+        const bool gzip = asciiLower(refused->header("content-encoding")) == "gzip";
+        if (!gzip || gunzip(refused->body, inflated, tooLarge)) {
+            auto envelope = parseJson(gzip ? inflated : refused->body);
+            const JsonValue* dropped = envelope && envelope->isObject() ? envelope->find("dropped") : nullptr;
+            if (dropped && dropped->isArray() && !dropped->elements.empty()) {
+                line.set("bootId", envelope->getString("bootId", ""));
+                line.set("dropped", *dropped);
+            }
+        }
+    }
     record(line);
     apply(line);
 }
@@ -388,14 +403,14 @@ SimReply Aggregator::ingest(const SimRequest& req) {
             continue;  // a slow answer is still a real answer
         }
         if (fault == "drop") {
-            recordOutcome(endpoint, 0, "fault: connection dropped");
+            recordOutcome(endpoint, 0, "fault: connection dropped", &req);
             SimReply reply;
             reply.drop = true;
             return finish(reply);
         }
         long long status = 0;
         parseInt(fault, status);
-        recordOutcome(endpoint, static_cast<int>(status), "fault");
+        recordOutcome(endpoint, static_cast<int>(status), "fault", &req);
         static const std::map<int, std::string> kCodes = {
             {400, "invalid_envelope"}, {401, "unauthorized"}, {403, "forbidden"}, {413, "payload_too_large"}};
         auto known = kCodes.find(static_cast<int>(status));
@@ -403,24 +418,24 @@ SimReply Aggregator::ingest(const SimRequest& req) {
     }
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     if (faults_.dropRate > 0 && chance(random_) < faults_.dropRate) {
-        recordOutcome(endpoint, 0, "fault: connection dropped");
+        recordOutcome(endpoint, 0, "fault: connection dropped", &req);
         SimReply reply;
         reply.drop = true;
         return finish(reply);
     }
     if (faults_.errorRate > 0 && chance(random_) < faults_.errorRate) {
-        recordOutcome(endpoint, faults_.errorStatus, "fault");
+        recordOutcome(endpoint, faults_.errorStatus, "fault", &req);
         return finish(errorReply(faults_.errorStatus, "injected_fault"));
     }
     if (faults_.maxBodyBytes > 0 && req.body.size() > faults_.maxBodyBytes) {
-        recordOutcome(endpoint, 413, "body " + std::to_string(req.body.size()) + " bytes");
+        recordOutcome(endpoint, 413, "body " + std::to_string(req.body.size()) + " bytes", &req);
         return finish(errorReply(413, "payload_too_large"));
     }
 
     std::string authorization = req.header("authorization");
     auto token = authorization.rfind("Bearer ", 0) == 0 ? tokens_.find(authorization.substr(7)) : tokens_.end();
     if (token == tokens_.end()) {
-        recordOutcome(endpoint, 401, "bad token");
+        recordOutcome(endpoint, 401, "bad token", &req);
         return finish(errorReply(401, "unauthorized", "unknown or missing bearer token"));
     }
 
@@ -429,7 +444,7 @@ SimReply Aggregator::ingest(const SimRequest& req) {
     if (gzip) {
         bool tooLarge = false;
         if (!gunzip(req.body, inflated, tooLarge)) {
-            recordOutcome(endpoint, tooLarge ? 413 : 400, tooLarge ? "inflates too large" : "bad gzip");
+            recordOutcome(endpoint, tooLarge ? 413 : 400, tooLarge ? "inflates too large" : "bad gzip", &req);
             return finish(tooLarge ? errorReply(413, "payload_too_large")
                                    : errorReply(400, "invalid_encoding", "body is not valid gzip"));
         }
@@ -439,12 +454,12 @@ SimReply Aggregator::ingest(const SimRequest& req) {
     auto envelope = parseJson(text, &parseError);
     std::string problem = envelope ? envelopeProblem(*envelope) : "not JSON: " + parseError;
     if (!problem.empty()) {
-        recordOutcome(endpoint, 400, problem);
+        recordOutcome(endpoint, 400, problem, &req);
         return finish(errorReply(400, "invalid_envelope", problem));
     }
     std::string collectorId = envelope->getString("collectorId", "");
     if (!token->second.empty() && token->second != collectorId) {
-        recordOutcome(endpoint, 403, "collector id " + collectorId);
+        recordOutcome(endpoint, 403, "collector id " + collectorId, &req);
         return finish(errorReply(403, "forbidden", "token belongs to another collector id"));
     }
     std::string bootId = envelope->getString("bootId", "");

@@ -96,7 +96,11 @@ private:
     // Applies one record line to the counters; used live and when replaying the record.
     void apply(const JsonValue& line);
     bool record(const JsonValue& line);
-    void recordOutcome(const std::string& what, int status, const std::string& detail);
+    // `refused`, when given, is the request the outcome refuses: its boot and drop reports are
+    // recorded with the outcome, so that a reader of the record can tell which reports never
+    // got through.
+    void recordOutcome(const std::string& what, int status, const std::string& detail,
+                       const SimRequest* refused = nullptr);
     void writeState();
 
     AggregatorOptions options_;

@@ -67,6 +67,7 @@ public:
             });
         buffer_->setRangeLostObserver([this](const DroppedRange& r) {
             ++lostRanges_;
+            unreported_ += r.count;
             lostThisStep_.push_back(r);
             settleRanges({r}, "ranges lost to the cap");
         });
@@ -290,6 +291,7 @@ private:
         if (reportInFlight_) {
             // Refused a second time: given up, and counted.
             abandoned_ += batch.dropped.size();
+            for (const DroppedRange& r : batch.dropped) unreported_ += r.count;
             ++reached_.abandonedReports;
             settleRanges(batch.dropped, "abandoned drop reports");
             if (stats.lastError != "aggregator refused a drop report") fail("abandon error text");
@@ -357,6 +359,10 @@ private:
             buffer_->pendingCount() != now.queuedSequences.size())
             return fail("pending count differs from the queue");
         if (now.inFlight != inFlight_.has_value()) return fail("in-flight flag differs");
+        if (stats.lostDropRanges != lostRanges_ || stats.unreportedDrops != unreported_)
+            return fail("unreported counters " + std::to_string(stats.lostDropRanges) + "/" +
+                        std::to_string(stats.unreportedDrops) + ", expected " + std::to_string(lostRanges_) + "/" +
+                        std::to_string(unreported_));
         if (now.maxBatchSize != maxBatch_) return fail("batch size " + std::to_string(now.maxBatchSize));
         if (now.nextAttemptAt != nextAttemptAt_)
             return fail("next attempt at " + std::to_string(now.nextAttemptAt) + ", expected " +
@@ -493,6 +499,7 @@ private:
     std::int64_t dropReportDelay_ = 0;
     bool reportInFlight_ = false;
     std::uint64_t abandoned_ = 0;
+    std::uint64_t unreported_ = 0;  // observations of lost and abandoned ranges
 
     BufferInspection before_;
     std::uint64_t droppedBefore_ = 0;

@@ -225,7 +225,10 @@ TEST(ObservationBuffer, RangeCapLosesOldestButKeepsCounting) {
     EXPECT_THAT(pending[1], RangeIs(1, 3, 3, "max_age"));
     EXPECT_THAT(pending.back(), RangeIs(1, 101, 101, "max_age"));
     EXPECT_THAT(lost, ElementsAre(RangeIs(1, 1, 1, "max_age")));
-    EXPECT_EQ(h.buffer->stats().droppedObservations, 101u);
+    const BufferStats stats = h.buffer->stats();
+    EXPECT_EQ(stats.droppedObservations, 101u);
+    EXPECT_EQ(stats.lostDropRanges, 1u);
+    EXPECT_EQ(stats.unreportedDrops, 1u) << "the lost range's observation is never reported";
 }
 
 TEST(ObservationBuffer, TakeBatchWhenEmptyOnlyRangesAndInFlight) {
@@ -619,6 +622,7 @@ TEST(ObservationBuffer, DropReportsRefusedTwiceAreGivenUpWithoutHarmingLaterBatc
         if (c.outcome == 2) h.buffer->rejectBatch(report, "server_rejected_batch");
         const BufferStats stats = h.buffer->stats();
         EXPECT_EQ(stats.abandonedDropRanges, c.abandoned);
+        EXPECT_EQ(stats.unreportedDrops, 2 * c.abandoned) << "the given-up range held two observations";
         EXPECT_EQ(stats.lastError, c.lastError);
         EXPECT_EQ(stats.droppedObservations, 4u) << "a given-up report changes no observation count";
 

@@ -238,7 +238,9 @@ TEST(CollectorSnapshot, FreshCollector) {
                                                    "consecutiveRejected",
                                                    "authFailures",
                                                    "lastError",
-                                                   "abandonedDropRanges"}));
+                                                   "abandonedDropRanges",
+                                                   "lostDropRanges",
+                                                   "unreportedDrops"}));
     EXPECT_EQ(s.getString("collectorVersion", ""), "0.3.0");
     EXPECT_EQ(s.getString("server", ""), "127.0.0.1:9");
     EXPECT_EQ(s.getString("serverConnection", ""), "not_yet_connected");
