@@ -4,8 +4,12 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "sources/lockfile.h"
 
@@ -34,6 +38,25 @@ void findLockfileWithoutClient(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(vornet::findLockfile(configured));
 }
 BENCHMARK(findLockfileWithoutClient)->Unit(benchmark::kMicrosecond);
+
+// A collector without a client scans once every 2 s, by then with cold caches: each scan here
+// follows a pause and is timed by the thread's own CPU clock.
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+void processScanAfterPause(benchmark::State& state) {
+    emptyPrefix();
+    for (auto _ : state) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
+        const double start = threadCpuSeconds();
+        benchmark::DoNotOptimize(vornet::findRunningClientDir());
+        state.SetIterationTime(threadCpuSeconds() - start);
+    }
+}
+BENCHMARK(processScanAfterPause)->Arg(200)->UseManualTime()->Iterations(20)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -475,8 +475,18 @@ private:
 // accepts and refuses the same texts, with the same messages at the same offsets.
 class CompactCopier : public Scanner {
 public:
+    // The compact text is never longer than the text it comes from (every escape the writer
+    // produces is at most as long as the one it read, and white space goes), so the output
+    // takes room for the whole input once and is written through a cursor.
     CompactCopier(std::string_view text, std::string& out, bool (*leaveOut)(std::string_view))
-        : Scanner(text), out_(out), leaveOut_(leaveOut) {}
+        : Scanner(text), out_(out), leaveOut_(leaveOut) {
+        const std::size_t start = out_.size();
+        out_.resize(start + text.size());
+        cursor_ = out_.data() + start;
+    }
+    ~CompactCopier() { out_.resize(static_cast<std::size_t>(cursor_ - out_.data())); }
+    CompactCopier(const CompactCopier&) = delete;
+    CompactCopier& operator=(const CompactCopier&) = delete;
 
     bool copyDocument() {
         skipWhitespace();
@@ -488,8 +498,16 @@ public:
 
 private:
     std::string& out_;
+    char* cursor_ = nullptr;
     bool (*leaveOut_)(std::string_view);
     std::string scratch_;  // an unescaped string; never needed across a nested value
+    std::string escaped_;  // its text as the writer gives it
+
+    void put(char c) { *cursor_++ = c; }
+    void put(const char* text, std::size_t length) {
+        std::memcpy(cursor_, text, length);
+        cursor_ += length;
+    }
 
     // `emit` is false inside a member that is left out: the value is only checked.
     bool copyValue(int depth, bool emit) {
@@ -517,7 +535,7 @@ private:
             return false;
         }
         // Literals and numbers are written as they stand.
-        if (emit) out_.append(p_ + start, pos_ - start);
+        if (emit) put(p_ + start, pos_ - start);
         return true;
     }
 
@@ -542,30 +560,39 @@ private:
 
     void writeString(std::string_view text, bool verbatim) {
         if (!verbatim) {
-            appendJsonString(out_, text);
+            escaped_.clear();
+            appendJsonString(escaped_, text);
+            // Never longer than the escaped text it was read from; checked all the same, as
+            // the one place where the output is not a byte-for-byte part of the input.
+            const std::size_t used = static_cast<std::size_t>(cursor_ - out_.data());
+            if (out_.size() - used < escaped_.size()) {
+                out_.resize(used + escaped_.size() + (n_ - pos_));
+                cursor_ = out_.data() + used;
+            }
+            put(escaped_.data(), escaped_.size());
             return;
         }
-        out_.push_back('"');
-        out_.append(text);
-        out_.push_back('"');
+        put('"');
+        put(text.data(), text.size());
+        put('"');
     }
 
     bool copyArray(int depth, bool emit) {
-        if (emit) out_.push_back('[');
+        if (emit) put('[');
         if (!closesAtOnce(']')) {
             for (bool more = true, first = true; more; first = false) {
                 skipWhitespace();
-                if (emit && !first) out_.push_back(',');
+                if (emit && !first) put(',');
                 if (!copyValue(depth + 1, emit)) return false;
                 if (!nextOrClose(']', more, "expected , or ]")) return false;
             }
         }
-        if (emit) out_.push_back(']');
+        if (emit) put(']');
         return true;
     }
 
     bool copyObject(int depth, bool emit) {
-        if (emit) out_.push_back('{');
+        if (emit) put('{');
         if (!closesAtOnce('}')) {
             bool wroteMember = false;
             for (bool more = true; more;) {
@@ -576,9 +603,9 @@ private:
                 if (!readString(key, verbatim)) return false;
                 const bool keep = emit && !leaveOut_(key);
                 if (keep) {
-                    if (wroteMember) out_.push_back(',');
+                    if (wroteMember) put(',');
                     writeString(key, verbatim);
-                    out_.push_back(':');
+                    put(':');
                     wroteMember = true;
                 }
                 if (!expectColon()) return false;
@@ -586,7 +613,7 @@ private:
                 if (!nextOrClose('}', more, "expected , or }")) return false;
             }
         }
-        if (emit) out_.push_back('}');
+        if (emit) put('}');
         return true;
     }
 };
@@ -603,9 +630,13 @@ std::optional<JsonValue> parseJson(std::string_view text, std::string* error) {
 
 bool appendCompactJson(std::string& out, std::string_view text, bool (*leaveOut)(std::string_view key),
                        std::string* error) {
-    CompactCopier copier(text, out, leaveOut);
-    if (copier.copyDocument()) return true;
-    if (error) *error = copier.errorText();
+    std::string message;
+    {
+        CompactCopier copier(text, out, leaveOut);
+        if (copier.copyDocument()) return true;
+        message = copier.errorText();
+    }
+    if (error) *error = std::move(message);
     return false;
 }
 
