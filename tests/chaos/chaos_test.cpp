@@ -485,9 +485,9 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     while (std::chrono::steady_clock::now() < drainDeadline) {
         last = run.collector().status();
         // Drained: nothing held, and every loss counted has reached the aggregator or is
-        // counted as one that never will.
+        // counted as one that never will (see the checks below for why not an equality).
         if (last.getNumber("pendingObservations", -1) == 0 && last.getNumber("consecutiveFailures", -1) == 0 &&
-            static_cast<std::uint64_t>(last.getNumber("droppedObservations", -1)) ==
+            static_cast<std::uint64_t>(last.getNumber("droppedObservations", -1)) <=
                 Ledger::read(sims.record, bootId).droppedTotal +
                     static_cast<std::uint64_t>(last.getNumber("unreportedDrops", 0)))
             break;
@@ -551,13 +551,16 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
     ASSERT_NE(abandonedRanges, std::uint64_t(-1)) << "the snapshot lacks abandonedDropRanges";
     ASSERT_NE(lostRanges, std::uint64_t(-1)) << "the snapshot lacks lostDropRanges";
     ASSERT_NE(unreported, std::uint64_t(-1)) << "the snapshot lacks unreportedDrops";
-    // Every loss the collector counted reached the aggregator in a range, or is counted as one
-    // that never will: a report given up after a second refusal, or a range pushed out of the
-    // pending list by its cap.
-    EXPECT_EQ(collectorDropped, ledger.droppedTotal + unreported);
+    // Every loss the aggregator was told of was counted by the collector, and every loss the
+    // collector counted reached the aggregator in a range or is counted as one that never will:
+    // a report given up after a second refusal, or a range pushed out of the pending list by
+    // its cap. (Those two counts can also hold a range that did arrive but whose answer was
+    // lost, hence no equality unless nothing went unreported.)
+    EXPECT_LE(ledger.droppedTotal, collectorDropped);
+    EXPECT_LE(collectorDropped, ledger.droppedTotal + unreported);
+    if (unreported == 0) EXPECT_EQ(collectorDropped, ledger.droppedTotal);
     // A report refused and never delivered is one the collector gave up, or one that a failed
-    // attempt carried before the cap pushed it out.
-    EXPECT_GE(ledger.abandonedRangeCount, abandonedRanges);
+    // attempt carried before the cap pushed it out: none is simply forgotten.
     EXPECT_LE(ledger.abandonedRangeCount, abandonedRanges + lostRanges);
     // Every sequence is acknowledged or reported once (a refused report counts: the aggregator
     // saw it). Only a range the cap pushed out before any attempt carried it leaves sequences
@@ -567,7 +570,7 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
         for (const std::string& d : detail) ADD_FAILURE() << d;
     } else {
         EXPECT_EQ(unaccounted, ledger.neverSettled) << "a sequence was settled twice";
-        EXPECT_LE(ledger.neverSettled, unreported - ledger.abandonedTotal);
+        EXPECT_LE(ledger.neverSettled, unreported);
     }
     EXPECT_GT(ledger.droppedTotal, 0u) << "the limits were never reached: the eviction paths did not run";
 }
