@@ -49,6 +49,19 @@ struct BigramTable {
 };
 constexpr BigramTable kBigrams;
 
+// Bytes, in either case, with which a listed word begins: most bytes of a key are none of
+// them and are passed over with one look-up.
+struct StartTable {
+    bool starts[256] = {};
+    constexpr StartTable() {
+        for (char c : {'p', 't', 's', 'c', 'a', 'j', 'r'}) {
+            starts[static_cast<unsigned char>(c)] = true;
+            starts[static_cast<unsigned char>(c - 'a' + 'A')] = true;
+        }
+    }
+};
+constexpr StartTable kStarts;
+
 // Every key of every answer passes through here, so instead of lowering a copy and searching
 // it once per listed word ("password", "passwd", "token", "secret", "cookie", "authoriz",
 // "credential", "jwt", "apikey", "api_key", "api-key", "remoting", "sessionkey",
@@ -56,6 +69,7 @@ constexpr BigramTable kBigrams;
 // compared only where the first two bytes of one of them stand.
 bool containsSensitiveWord(std::string_view key) {
     for (std::size_t i = 0; i + 2 < key.size(); ++i) {
+        if (!kStarts.starts[static_cast<unsigned char>(key[i])]) continue;
         unsigned char first = lowerAt(key, i);
         if (!kBigrams.has(first, lowerAt(key, i + 1))) continue;
         switch (first) {
