@@ -1,6 +1,7 @@
 // gzip (RFC 1952) wrapping of one raw deflate stream, for upload bodies.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,11 +12,11 @@ namespace vornet {
 std::string gzipCompress(std::string_view data, int level);
 
 namespace detail {
-// gzipCompress with the compressor's allocation functions replaced (zlib's zalloc/zfree
-// signatures), so that allocation failure can be exercised.
-using GzipAlloc = void* (*)(void* opaque, unsigned items, unsigned size);
-using GzipFree = void (*)(void* opaque, void* address);
-std::string gzipCompressWith(std::string_view data, int level, GzipAlloc alloc, GzipFree release, void* opaque);
+// Replaces the compressor's allocation functions for the calls that follow (both null: the
+// defaults), so that allocation failure can be exercised. Not for use while compressing.
+using GzipAllocate = void* (*)(std::size_t size);
+using GzipRelease = void (*)(void* address);
+void setGzipAllocator(GzipAllocate allocate, GzipRelease release);
 }  // namespace detail
 
 }  // namespace vornet

@@ -65,18 +65,29 @@ TEST(GzipTest, RoundTripsEmptyTinyAndIncompressibleData) {
     }
 }
 
-void* refuseAllocation(void*, unsigned, unsigned) {
+void* refuseAllocation(std::size_t) {
     return nullptr;
 }
-void releaseNothing(void*, void*) {}
+void releaseNothing(void*) {}
 
 TEST(GzipTest, AllocationFailureRaisesOutOfMemory) {
+    detail::setGzipAllocator(refuseAllocation, releaseNothing);
+    struct Restore {
+        ~Restore() { detail::setGzipAllocator(nullptr, nullptr); }
+    } restore;
     try {
-        detail::gzipCompressWith("some data", 6, refuseAllocation, releaseNothing, nullptr);
+        gzipCompress("some data", 6);
         FAIL() << "no error raised";
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "gzip: out of memory");
     }
+}
+
+TEST(GzipTest, DefaultAllocatorIsBackAfterAFailure) {
+    detail::setGzipAllocator(refuseAllocation, releaseNothing);
+    EXPECT_THROW(gzipCompress("some data", 6), std::runtime_error);
+    detail::setGzipAllocator(nullptr, nullptr);
+    EXPECT_EQ(gunzip(gzipCompress("some data", 6)), "some data");
 }
 
 }  // namespace
