@@ -38,7 +38,11 @@ std::optional<std::uint64_t> countFrom(const JsonValue* member) {
 
 std::string buildEnvelope(const EnvelopeInput& input) {
     std::string out;
-    out.reserve(512 * input.observations.size() + 256);
+    // 512 bytes per observation for its fields, plus its payload and error as stored: an
+    // in-game batch of 65 KB answers otherwise grows the text (and copies it) a dozen times.
+    std::size_t room = 512 * input.observations.size() + 256;
+    for (const Observation& o : input.observations) room += o.payload.size() + o.error.size();
+    out.reserve(room);
     out += "{\"protocolVersion\":1,\"collectorId\":";
     appendJsonString(out, input.collectorId);
     out += ",\"bootId\":";

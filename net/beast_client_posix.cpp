@@ -823,7 +823,7 @@ public:
             // to repeat goes again; a POST the server may have acted on is one failed attempt.
             if (reused && answer.silent && (request.method == "GET" || request.method == "HEAD")) continue;
             if (keep && answer.reusable) pool_.put(key, std::move(exchange));
-            return answer.response;
+            return std::move(answer.response);
         }
     }
 
