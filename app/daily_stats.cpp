@@ -1,5 +1,6 @@
 #include "app/daily_stats.h"
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <limits>
@@ -61,20 +62,24 @@ JsonValue countersJson(const StatsCounters& c) {
 
 std::uint64_t floorSub(std::uint64_t value, std::uint64_t minus) { return value > minus ? value - minus : 0; }
 
-std::mutex& localtimeMutex() {
-    static std::mutex m;
-    return m;
-}
-
 }  // namespace
 
 std::string localDayText() {
     std::time_t now = std::time(nullptr);
     char buffer[16] = {};
-    // std::localtime shares one static result; the lock keeps concurrent callers apart.
-    std::lock_guard<std::mutex> lock(localtimeMutex());
-    const std::tm* local = std::localtime(&now);
-    if (local == nullptr || std::strftime(buffer, sizeof buffer, "%Y-%m-%d", local) == 0) return {};
+    std::tm local{};
+#ifdef _WIN32
+    if (localtime_s(&local, &now) != 0) return {};
+#else
+    // std::localtime looks at /etc/localtime again on every call (a file system lookup once a
+    // second from the refresh); localtime_r does not. tzset() still takes up a changed time
+    // zone, once a minute.
+    static std::atomic<std::int64_t> lastZoneCheck{std::numeric_limits<std::int64_t>::min()};
+    const std::int64_t minute = static_cast<std::int64_t>(now) / 60;
+    if (lastZoneCheck.exchange(minute) != minute) tzset();
+    if (localtime_r(&now, &local) == nullptr) return {};
+#endif
+    if (std::strftime(buffer, sizeof buffer, "%Y-%m-%d", &local) == 0) return {};
     return buffer;
 }
 

@@ -172,6 +172,7 @@ void Collector::recordCollectorStatus() {
 JsonValue Collector::status() {
     BufferStats stats = buffer_.stats();
     JsonValue s = JsonValue::object();
+    s.members.reserve(26);  // the members below, set once a second by the refresh
     s.set("collectorVersion", JsonValue(kCollectorVersion));
     s.set("collectorId", JsonValue(config_.id));
     s.set("bootId", JsonValue(bootId_));

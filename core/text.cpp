@@ -93,6 +93,32 @@ void appendIsoUtc(std::string& out, std::int64_t ms) {
     std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
     std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
     if (m <= 2) ++y;
+    if (y >= 0 && y <= 9999) {
+        // The common case without printf: this runs for every observation in a batch.
+        char text[24];
+        auto put = [&text](int at, std::int64_t value, int width) {
+            for (int i = width - 1; i >= 0; --i) {
+                text[at + i] = static_cast<char>('0' + value % 10);
+                value /= 10;
+            }
+        };
+        put(0, y, 4);
+        text[4] = '-';
+        put(5, m, 2);
+        text[7] = '-';
+        put(8, d, 2);
+        text[10] = 'T';
+        put(11, r / 3600000, 2);
+        text[13] = ':';
+        put(14, r / 60000 % 60, 2);
+        text[16] = ':';
+        put(17, r / 1000 % 60, 2);
+        text[19] = '.';
+        put(20, r % 1000, 3);
+        text[23] = 'Z';
+        out.append(text, sizeof text);
+        return;
+    }
     char buffer[64];
     int n = std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(y),
                           static_cast<unsigned>(m), static_cast<unsigned>(d), static_cast<int>(r / 3600000),

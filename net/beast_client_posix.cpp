@@ -158,22 +158,63 @@ struct ReadOutcome {
     bool silent = false;    // the connection ended before a byte of the answer
 };
 
+// io_contexts of finished exchanges, kept for the next ones. Making one costs an epoll instance,
+// an eventfd and a timerfd, all closed again with it: as much as the refused connection attempt
+// of the in-game port's probe that runs every 2 s without a game.
+class IoContextPool {
+public:
+    std::unique_ptr<asio::io_context> take() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!spare_.empty()) {
+                std::unique_ptr<asio::io_context> io = std::move(spare_.back());
+                spare_.pop_back();
+                return io;
+            }
+        }
+        return std::make_unique<asio::io_context>();
+    }
+
+    void put(std::unique_ptr<asio::io_context> io) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (spare_.size() < kMaxSpare) spare_.push_back(std::move(io));
+    }
+
+private:
+    static constexpr std::size_t kMaxSpare = 4;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<asio::io_context>> spare_;
+};
+
 // One connection with its own io_context: resolve, connect (maybe through a proxy tunnel), TLS
 // handshake and the certificate checks, then one exchange. Each step is bounded by timeoutMs.
 class Exchange {
 public:
     Exchange(ssl::context& systemContext, ssl::context& customContext, const std::string& userAgent,
-             const HttpRequest& request)
+             const HttpRequest& request, IoContextPool& ioPool)
         : systemContext_(systemContext),
           customContext_(customContext),
           userAgent_(userAgent),
           request_(withoutBody(request)),
-          io_(std::make_unique<asio::io_context>()),
+          ioPool_(ioPool),
+          io_(ioPool.take()),
           tcp_(std::make_unique<beast::tcp_stream>(*io_)) {
         // Reads take what room the buffer has (512 bytes when it starts empty): room for a
         // whole TLS record reads an answer in a few steps instead of one per 512 bytes.
         buffer_.reserve(kReadRoom);
         startDeadline();
+    }
+
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    // Every operation of a request runs to its end inside run(), so once the streams are gone
+    // nothing refers to the io_context any more and the next exchange may have it. One that
+    // started a resolver (whose thread it keeps) or served a WebSocket is not handed on.
+    ~Exchange() {
+        tls_.reset();
+        tcp_.reset();
+        if (reusableIo_) ioPool_.put(std::move(io_));
     }
 
     PinCheck pinCheck;
@@ -205,6 +246,7 @@ public:
             // every connection).
             endpoints.push_back(*literal);
         } else {
+            reusableIo_ = false;
             tcp::resolver resolver(*io_);
             asio::steady_timer timer(*io_);
             error_code resolveError;
@@ -352,6 +394,7 @@ public:
 
     // Hands the open connection over to a WebSocket together with any bytes already read.
     asio::io_context& io() { return *io_; }
+    void keepIoToItself() { reusableIo_ = false; }
     beast::tcp_stream& lowest() { return tls_ ? beast::get_lowest_layer(*tls_) : *tcp_; }
     std::string takeBuffered() {
         std::string rest = beast::buffers_to_string(buffer_.data());
@@ -442,6 +485,8 @@ private:
     ssl::context& customContext_;
     const std::string& userAgent_;  // the client's, which outlives every exchange
     HttpRequest request_;
+    IoContextPool& ioPool_;
+    bool reusableIo_ = true;
     std::unique_ptr<asio::io_context> io_;
     std::unique_ptr<beast::tcp_stream> tcp_;
     std::unique_ptr<beast::ssl_stream<beast::tcp_stream>> tls_;
@@ -482,6 +527,7 @@ public:
           timeoutMs_(timeoutMs),
           work_(asio::make_work_guard(exchange_->io())),
           writeTimer_(exchange_->io()) {
+        exchange_->keepIoToItself();
         decoder_.feed(exchange_->takeBuffered());
         exchange_->lowest().expires_never();
         io_ = std::thread([this] {
@@ -803,7 +849,7 @@ public:
             if (reused) {
                 exchange->reuseFor(request);
             } else {
-                exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request);
+                exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request, ioContexts_);
                 if (auto failed = exchange->open()) {
                     if (failed->proxyStatus != 0) return proxyAnswer(*failed);
                     return failedResponse(rejected(request, failed->failure));
@@ -830,7 +876,7 @@ public:
     Result<std::unique_ptr<WebSocketConnection>> connectWebSocket(const HttpRequest& request) override {
         if (auto refused = checkRequestPolicy(request)) return *refused;
         if (auto refused = checkFirstContact(request)) return *refused;
-        auto exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request);
+        auto exchange = std::make_unique<Exchange>(systemContextFor(request), custom_, userAgent_, request, ioContexts_);
         if (auto failed = exchange->open()) return rejected(request, failed->failure);
         auto message = exchange->makeRequest(request);
         const std::string key = base64Encode(randomBytes(16));
@@ -872,7 +918,7 @@ private:
         probe.headers.clear();
         probe.body.clear();
         ProbeOutcome outcome;
-        Exchange exchange(system_, custom_, userAgent_, probe);
+        Exchange exchange(system_, custom_, userAgent_, probe, ioContexts_);
         if (auto failed = exchange.open()) {
             if (failed->proxyStatus == 0) outcome.probeFailure = failed->failure;
         } else {
@@ -905,6 +951,7 @@ private:
     std::once_flag systemTrustLoaded_;
     ssl::context custom_;
     VerifiedPairs verified_;
+    IoContextPool ioContexts_;  // before pool_: the kept connections hand theirs back as they go
     ConnectionPool pool_;
 };
 

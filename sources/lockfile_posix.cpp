@@ -135,6 +135,69 @@ std::vector<std::string> readNulList(int procFd, std::uint32_t pid, const char* 
     return items;
 }
 
+// Up to `size` bytes of a small /proc file; empty when unreadable.
+std::string_view readProcText(int procFd, const char* path, char* buffer, std::size_t size) {
+    Fd fd(::openat(procFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0) return {};
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t length = ::read(fd.get(), buffer + done, size - done);
+        if (length < 0 && errno == EINTR) continue;
+        if (length <= 0) break;
+        done += static_cast<std::size_t>(length);
+    }
+    return std::string_view(buffer, done);
+}
+
+// The kernel's own threads, sorted: kthreadd (pid 2) and its children, read from its children
+// file in one go. Without it the scan asks each of them (a hundred or more on a desktop) for
+// an executable it does not have, which is most of the scan's cost. Empty unless pid 2 is
+// flagged as a kernel thread in its stat line: inside a pid namespace pid 2 can be anything.
+std::vector<std::uint32_t> kernelThreads(int procFd) {
+    constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
+    std::vector<std::uint32_t> pids;
+    char stat[512];
+    std::string_view line = readProcText(procFd, "2/stat", stat, sizeof stat);
+    // "2 (kthreadd) S ppid pgrp session tty tpgid flags ...": the name may hold anything, so
+    // the fields are counted from its closing parenthesis.
+    std::size_t close = line.rfind(')');
+    if (close == std::string_view::npos) return pids;
+    std::size_t at = close + 1;
+    unsigned long flags = 0;
+    for (int field = 0; field < 7; ++field) {
+        while (at < line.size() && line[at] == ' ') ++at;
+        if (field == 6) {
+            bool digits = false;
+            for (; at < line.size() && line[at] >= '0' && line[at] <= '9'; ++at, digits = true)
+                flags = flags * 10 + static_cast<unsigned long>(line[at] - '0');
+            if (!digits) return pids;
+            break;
+        }
+        while (at < line.size() && line[at] != ' ') ++at;
+    }
+    if ((flags & kKernelThreadFlag) == 0) return pids;
+    pids.push_back(2);
+    // Each pid is followed by a space. A list longer than the buffer loses its tail: a number
+    // cut short there is not taken, and the processes after it are asked as usual.
+    char text[16 * 1024];
+    std::string_view children = readProcText(procFd, "2/task/2/children", text, sizeof text);
+    std::uint64_t pid = 0;
+    bool inNumber = false;
+    for (char c : children) {
+        if (c >= '0' && c <= '9') {
+            pid = pid * 10 + static_cast<unsigned>(c - '0');
+            if (pid > 0xFFFFFFFFULL) return {};  // not the list we know how to read
+            inNumber = true;
+        } else {
+            if (inNumber) pids.push_back(static_cast<std::uint32_t>(pid));
+            pid = 0;
+            inNumber = false;
+        }
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
 bool isDrivePath(std::string_view path) {
     return path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
            (path.size() == 2 || path[2] == '\\' || path[2] == '/');
@@ -196,9 +259,13 @@ std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, c
     }
     // Process id order stands in for the snapshot order of the Windows process list.
     std::sort(pids.begin(), pids.end());
+    const std::vector<std::uint32_t> kernel = kernelThreads(procFd);
+    auto nextKernel = kernel.begin();
     char link[4096];
     char arguments[4096];
     for (std::uint32_t pid : pids) {
+        while (nextKernel != kernel.end() && *nextKernel < pid) ++nextKernel;
+        if (nextKernel != kernel.end() && *nextKernel == pid) continue;
         ssize_t linkLength = ::readlinkat(procFd, EntryPath(pid, "exe").text, link, sizeof link);
         // No executable to read: a kernel thread, a process that has ended, or another user's
         // process. None of them can be the user's client, so its cmdline is not read either.

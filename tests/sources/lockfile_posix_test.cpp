@@ -145,6 +145,41 @@ TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
     EXPECT_FALSE(findRunningClientDirIn(proc3.utf8() + "/absent", "/fallback").has_value());
 }
 
+// The kernel's threads are skipped by the list of kthreadd's children, but only when pid 2
+// is flagged as a kernel thread. Catches a skip that trusts any pid 2 (inside a pid namespace
+// it is an ordinary process) and a number cut short at the end of the list read as a pid.
+TEST(ProcessScan, KernelThreadsAreSkippedOnlyWhenPidTwoIsOne) {
+    struct Case {
+        const char* what;
+        const char* stat;
+        const char* children;
+        std::optional<std::string> found;
+    };
+    // 2129984 has the kernel thread flag (0x00200000) set; 4194560 has not.
+    const Case cases[] = {
+        {"kernel thread", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0", "3 5 ", "/opt/b"},
+        {"name with spaces and parentheses", "2 (a) b (c)) S 0 0 0 0 -1 2129984 0", "3 5 ", "/opt/b"},
+        {"ordinary process as pid 2", "2 (bash) S 1 2 2 0 -1 4194560 0 0", "3 5 ", "/opt/a"},
+        {"unterminated last number", "2 (kthreadd) S 0 0 0 0 -1 2129984 0 0", "5 3", "/opt/a"},
+        {"no stat line", "", "3 5 ", "/opt/a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::TempFolder proc;
+        proc.utf8("2/task/2");
+        if (*c.stat != '\0') proc.write("2/stat", c.stat);
+        proc.write("2/task/2/children", c.children);
+        // Real kernel threads have no executable; these do, so a skipped one shows.
+        for (const auto& [pid, exe] : {std::pair<const char*, const char*>{"3", "/opt/a/LeagueClient.exe"},
+                                       {"5", "/opt/a/LeagueClient.exe"},
+                                       {"9", "/opt/b/LeagueClientUx.exe"}}) {
+            proc.utf8(pid);
+            std::filesystem::create_symlink(exe, proc.utf8() + "/" + pid + "/exe");
+        }
+        EXPECT_EQ(findRunningClientDirIn(proc.utf8(), "/fallback"), c.found);
+    }
+}
+
 // A copy of sleep(1) named like wine's loader, so that a real process shows itself as the
 // client does under wine: the loader as its executable, the Windows image as its first argument.
 std::string wineLikeSleep(const testing::TempFolder& dir) {
