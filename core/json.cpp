@@ -1,5 +1,9 @@
 #include "core/json.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,11 +15,25 @@ namespace {
 
 // Length of the leading run of bytes that need no attention inside a JSON string: anything but
 // the double quote, the backslash and bytes below 0x20. Strings make up most of a game client
-// answer, so the run is measured eight bytes at a time.
+// answer, so the run is measured sixteen bytes at a time where SSE2 is there (every x86-64),
+// then eight at a time.
 std::size_t plainRunLength(const char* p, std::size_t n) {
     constexpr std::uint64_t ones = 0x0101010101010101ULL;
     constexpr std::uint64_t highs = 0x8080808080808080ULL;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i lastControl = _mm_set1_epi8(0x1F);
+    for (; i + 16 <= n; i += 16) {
+        const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        // A byte at or below 0x1F is its own unsigned minimum with 0x1F.
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(w, quote), _mm_cmpeq_epi8(w, backslash)),
+                                         _mm_cmpeq_epi8(_mm_min_epu8(w, lastControl), w));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+    }
+#endif
     for (; i + 8 <= n; i += 8) {
         std::uint64_t w;
         std::memcpy(&w, p + i, 8);

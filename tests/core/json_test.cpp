@@ -185,6 +185,41 @@ TEST(JsonWrite, StringEscapes) {
     EXPECT_EQ(writeJson(JsonValue(std::string("a\0b", 3))), "\"a\\u0000b\"");
 }
 
+// Strings are scanned many bytes at a time. Catches a scan that misses (or invents) a special
+// byte at some position of its chunk or after it: each special byte, and bytes that only look
+// close to one (0x20, 0x7F, 0x80, 0xFF), at every position of strings of every length up to 40,
+// through the parser and through the one-pass copier.
+TEST(JsonParse, SpecialBytesAtEveryPosition) {
+    auto keepAll = [](std::string_view) { return false; };
+    struct Special {
+        std::string raw;      // as it stands in the JSON text
+        std::string decoded;  // what the parser makes of it
+    };
+    const Special specials[] = {{"\\\"", "\""},     {"\\\\", "\\"},     {"\\n", "\n"},   {"\\u0001", "\x01"},
+                                {" ", " "},         {"\x7f", "\x7f"},   {"\xc2\x80", "\xc2\x80"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"}};
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            for (const auto& special : specials) {
+                const std::string text = "\"" + std::string(at, 'a') + special.raw + std::string(length - at, 'b') + "\"";
+                const std::string expected = std::string(at, 'a') + special.decoded + std::string(length - at, 'b');
+                auto parsed = parseJson(text);
+                ASSERT_TRUE(parsed.has_value()) << text;
+                EXPECT_EQ(parsed->text, expected) << text;
+                std::string copied;
+                ASSERT_TRUE(appendCompactJson(copied, text, keepAll)) << text;
+                EXPECT_EQ(copied, writeJson(*parsed)) << text;
+            }
+            // A raw control byte or an unescaped quote inside is refused wherever it stands.
+            for (char bad : {'\x01', '\x1f'}) {
+                const std::string text = "\"" + std::string(at, 'a') + bad + std::string(length - at, 'b') + "\"";
+                EXPECT_FALSE(parseJson(text).has_value()) << at << " " << length;
+                std::string copied;
+                EXPECT_FALSE(appendCompactJson(copied, text, keepAll)) << at << " " << length;
+            }
+        }
+    }
+}
+
 TEST(JsonValue, NumbersFromNative) {
     EXPECT_EQ(writeJson(JsonValue(std::numeric_limits<double>::quiet_NaN())), "null");
     EXPECT_EQ(writeJson(JsonValue(std::numeric_limits<double>::infinity())), "null");
