@@ -126,6 +126,10 @@ void savePaused(const AppState& state) {
 }
 
 AppStatus buildStatus(AppState& state, const StatusInputs& inputs) {
+    return buildStatus(state, inputs, inputs.collectorSnapshot != nullptr ? *inputs.collectorSnapshot : JsonValue());
+}
+
+AppStatus buildStatus(AppState& state, const StatusInputs& inputs, JsonValue collectorSnapshot) {
     AppStatus status;
     status.enrolled = state.enrolled;
     status.paused = state.paused->load();
@@ -140,8 +144,8 @@ AppStatus buildStatus(AppState& state, const StatusInputs& inputs) {
         applyDemoData(status);
         return status;
     }
-    if (inputs.collectorSnapshot != nullptr) {
-        status.collector = *inputs.collectorSnapshot;
+    if (!collectorSnapshot.isNull()) {
+        status.collector = std::move(collectorSnapshot);
         if (status.collector.isObject() && !state.lastError.empty() &&
             status.collector.getString("lastError", "").empty()) {
             status.collector.set("lastError", state.lastError);

@@ -92,5 +92,8 @@ struct StatusInputs {
 
 // Assembles the AppStatus; demo and self-test modes substitute the demonstration data.
 AppStatus buildStatus(AppState& state, const StatusInputs& inputs);
+// The same with the collector's snapshot handed over (null while no collector exists) instead
+// of copied from inputs.collectorSnapshot, which is not looked at: the once-a-second refresh.
+AppStatus buildStatus(AppState& state, const StatusInputs& inputs, JsonValue collectorSnapshot);
 
 }  // namespace vornet::app

@@ -128,17 +128,16 @@ void Controller::refresh() {
     const bool haveCollector = collector_ && !collector_->stopped();
     if (haveCollector) snapshot = collector_->collector().status();
     StatusInputs inputs;
-    inputs.collectorSnapshot = haveCollector ? &snapshot : nullptr;
     inputs.windowKind = window_ ? window_->kind() : "";
     inputs.nowUnixMs = env_.nowUnixMs();
     inputs.collectorStartedUnixMs = collectorStartedUnixMs_;
     inputs.appStartedUnixMs = appStartedUnixMs_;
-    status_ = buildStatus(state_, inputs);
+    status_ = buildStatus(state_, inputs, std::move(snapshot));
     view_ = classifyStatus(status_);
     // An old connect error does not belong on a fresh reconnect screen.
     if (view_.state == "reconnect" && previousState_ != "reconnect" && !state_.connectError.empty()) {
         state_.connectError.clear();
-        status_ = buildStatus(state_, inputs);
+        status_.connectError.clear();
         view_ = classifyStatus(status_);
     }
     previousState_ = view_.state;

@@ -172,50 +172,53 @@ void Collector::recordCollectorStatus() {
 JsonValue Collector::status() {
     BufferStats stats = buffer_.stats();
     JsonValue s = JsonValue::object();
-    s.members.reserve(26);  // the members below, set once a second by the refresh
-    s.set("collectorVersion", JsonValue(kCollectorVersion));
-    s.set("collectorId", JsonValue(config_.id));
-    s.set("bootId", JsonValue(bootId_));
-    s.set("server", JsonValue(config_.host + ":" + std::to_string(config_.port)));
+    // Built once a second by the refresh: room taken once, and every key below is new, so
+    // members are appended without looking for an earlier one of the same name.
+    s.members.reserve(26);
+    auto put = [&s](const char* key, JsonValue value) { s.members.push_back(JsonMember{key, std::move(value)}); };
+    put("collectorVersion", JsonValue(kCollectorVersion));
+    put("collectorId", JsonValue(config_.id));
+    put("bootId", JsonValue(bootId_));
+    put("server", JsonValue(config_.host + ":" + std::to_string(config_.port)));
     const char* connection;
     if (stats.lastSuccessUnixMs)
         connection = stats.consecutiveFailures > 0 ? "retrying" : "connected";
     else
         connection = stats.consecutiveFailures > 0 ? "failing" : "not_yet_connected";
-    s.set("serverConnection", JsonValue(connection));
-    s.set("collectionActive", JsonValue(config_.enabled && config_.collectionEnabled));
+    put("serverConnection", JsonValue(connection));
+    put("collectionActive", JsonValue(config_.enabled && config_.collectionEnabled));
     std::string collectorError;
     {
         auto state = state_.lock();
-        s.set("leagueClient", JsonValue(std::string(statusWord(state->leagueClient))));
-        s.set("lcuNotifications", JsonValue(state->lcuNotifications));
-        s.set("gameflowPhase", state->gameflowPhase.empty() ? JsonValue() : JsonValue(state->gameflowPhase));
-        s.set("liveGame", JsonValue(std::string(statusWord(state->liveGame))));
+        put("leagueClient", JsonValue(std::string(statusWord(state->leagueClient))));
+        put("lcuNotifications", JsonValue(state->lcuNotifications));
+        put("gameflowPhase", state->gameflowPhase.empty() ? JsonValue() : JsonValue(state->gameflowPhase));
+        put("liveGame", JsonValue(std::string(statusWord(state->liveGame))));
         collectorError = state->lastError;
     }
-    s.set("pendingObservations", JsonValue(stats.pendingObservations));
-    s.set("droppedObservations", JsonValue(stats.droppedObservations));
-    s.set("sentBatches", JsonValue(stats.sentBatches));
+    put("pendingObservations", JsonValue(stats.pendingObservations));
+    put("droppedObservations", JsonValue(stats.droppedObservations));
+    put("sentBatches", JsonValue(stats.sentBatches));
     if (stats.lastSuccessUnixMs) {
-        s.set("lastSuccessfulTransmission", JsonValue(formatIsoUtc(*stats.lastSuccessUnixMs)));
-        s.set("lastSuccessUnixMs", JsonValue(*stats.lastSuccessUnixMs));
+        put("lastSuccessfulTransmission", JsonValue(formatIsoUtc(*stats.lastSuccessUnixMs)));
+        put("lastSuccessUnixMs", JsonValue(*stats.lastSuccessUnixMs));
     } else {
-        s.set("lastSuccessfulTransmission", JsonValue());
-        s.set("lastSuccessUnixMs", JsonValue());
+        put("lastSuccessfulTransmission", JsonValue());
+        put("lastSuccessUnixMs", JsonValue());
     }
-    s.set("consecutiveFailures", JsonValue(std::uint64_t{stats.consecutiveFailures}));
-    s.set("rejectedBatches", JsonValue(stats.rejectedBatches));
-    s.set("consecutiveRejected", JsonValue(std::uint64_t{stats.consecutiveRejected}));
-    s.set("authFailures", JsonValue(std::uint64_t{authFailures_.load()}));
+    put("consecutiveFailures", JsonValue(std::uint64_t{stats.consecutiveFailures}));
+    put("rejectedBatches", JsonValue(stats.rejectedBatches));
+    put("consecutiveRejected", JsonValue(std::uint64_t{stats.consecutiveRejected}));
+    put("authFailures", JsonValue(std::uint64_t{authFailures_.load()}));
     if (!stats.lastError.empty())
-        s.set("lastError", JsonValue(stats.lastError));
+        put("lastError", JsonValue(stats.lastError));
     else if (!collectorError.empty())
-        s.set("lastError", JsonValue(collectorError));
+        put("lastError", JsonValue(collectorError));
     else
-        s.set("lastError", JsonValue());
-    s.set("abandonedDropRanges", JsonValue(stats.abandonedDropRanges));
-    s.set("lostDropRanges", JsonValue(stats.lostDropRanges));
-    s.set("unreportedDrops", JsonValue(stats.unreportedDrops));
+        put("lastError", JsonValue());
+    put("abandonedDropRanges", JsonValue(stats.abandonedDropRanges));
+    put("lostDropRanges", JsonValue(stats.lostDropRanges));
+    put("unreportedDrops", JsonValue(stats.unreportedDrops));
     return s;
 }
 

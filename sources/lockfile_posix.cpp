@@ -135,12 +135,13 @@ std::vector<std::string> readNulList(int procFd, std::uint32_t pid, const char* 
     return items;
 }
 
-// Up to `size` bytes of a small /proc file; empty when unreadable.
-std::string_view readProcText(int procFd, const char* path, char* buffer, std::size_t size) {
+// Up to `size` bytes of a small /proc file; empty when unreadable. A one-line file such as
+// stat comes whole with the first read (`wholeLine`), so no second read is spent on its end.
+std::string_view readProcText(int procFd, const char* path, char* buffer, std::size_t size, bool wholeLine = false) {
     Fd fd(::openat(procFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) return {};
     std::size_t done = 0;
-    while (done < size) {
+    while (done < size && !(wholeLine && done > 0 && buffer[done - 1] == '\n')) {
         ssize_t length = ::read(fd.get(), buffer + done, size - done);
         if (length < 0 && errno == EINTR) continue;
         if (length <= 0) break;
@@ -157,7 +158,7 @@ std::vector<std::uint32_t> kernelThreads(int procFd) {
     constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
     std::vector<std::uint32_t> pids;
     char stat[512];
-    std::string_view line = readProcText(procFd, "2/stat", stat, sizeof stat);
+    std::string_view line = readProcText(procFd, "2/stat", stat, sizeof stat, true);
     // "2 (kthreadd) S ppid pgrp session tty tpgid flags ...": the name may hold anything, so
     // the fields are counted from its closing parenthesis.
     std::size_t close = line.rfind(')');
