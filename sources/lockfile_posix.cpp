@@ -28,10 +28,6 @@ constexpr const char* kDefaultWindowsDirs[] = {
     "C:\\Program Files\\Riot Games\\League of Legends",
 };
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-
 // Closes a descriptor that the scope opened.
 class Fd {
 public:
@@ -242,21 +238,26 @@ std::string windowsPathInPrefix(const std::string& path, const std::string& pref
 }
 
 std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, const std::string& fallbackPrefix) {
-    int opened = ::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (opened < 0) return std::nullopt;
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(opened));
-    if (!dir) {
-        ::close(opened);
-        return std::nullopt;
-    }
-    const int procFd = dirfd(dir.get());
+    Fd proc(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (proc.get() < 0) return std::nullopt;
+    const int procFd = proc.get();
     std::vector<std::uint32_t> pids;
     pids.reserve(512);
-    while (dirent* entry = readdir(dir.get())) {
-        std::uint64_t pid = 0;
-        const char* c = entry->d_name;
-        for (; *c >= '0' && *c <= '9' && pid <= 0xFFFFFFFFULL; ++c) pid = pid * 10 + static_cast<unsigned>(*c - '0');
-        if (*c == '\0' && c != entry->d_name && pid <= 0xFFFFFFFFULL) pids.push_back(static_cast<std::uint32_t>(pid));
+    // The entries straight from getdents64: opendir would add three system calls per scan
+    // (fstat and two fcntl) to a scan that runs every 2 s without a client.
+    alignas(8) char entries[32 * 1024];
+    for (;;) {
+        const ssize_t got = ::getdents64(procFd, entries, sizeof entries);
+        if (got <= 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+            at += entry->d_reclen;
+            std::uint64_t pid = 0;
+            const char* c = entry->d_name;
+            for (; *c >= '0' && *c <= '9' && pid <= 0xFFFFFFFFULL; ++c)
+                pid = pid * 10 + static_cast<unsigned>(*c - '0');
+            if (*c == '\0' && c != entry->d_name && pid <= 0xFFFFFFFFULL) pids.push_back(static_cast<std::uint32_t>(pid));
+        }
     }
     // Process id order stands in for the snapshot order of the Windows process list.
     std::sort(pids.begin(), pids.end());

@@ -145,6 +145,17 @@ TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
     EXPECT_FALSE(findRunningClientDirIn(proc3.utf8() + "/absent", "/fallback").has_value());
 }
 
+// More entries than one read of the folder returns (32 KiB, about 1,400 entries): the client is
+// the entry the folder lists last. Catches a scan that stops after the first batch of entries.
+TEST(ProcessScan, ManyProcessesTakeSeveralReads) {
+    testing::TempFolder proc;
+    for (int pid = 100000; pid < 103000; ++pid) proc.utf8(std::to_string(pid));
+    std::string last;
+    for (const auto& entry : std::filesystem::directory_iterator(proc.utf8())) last = entry.path().filename().string();
+    std::filesystem::create_symlink("/opt/late/LeagueClientUx.exe", proc.utf8(last) + "/exe");
+    EXPECT_EQ(findRunningClientDirIn(proc.utf8(), "/fallback"), std::optional<std::string>("/opt/late"));
+}
+
 // The kernel's threads are skipped by the list of kthreadd's children, but only when pid 2
 // is flagged as a kernel thread. Catches a skip that trusts any pid 2 (inside a pid namespace
 // it is an ordinary process) and a number cut short at the end of the list read as a pid.
