@@ -187,8 +187,8 @@ TEST(JsonWrite, StringEscapes) {
 
 // Strings are scanned many bytes at a time. Catches a scan that misses (or invents) a special
 // byte at some position of its chunk or after it: each special byte, and bytes that only look
-// close to one (0x20, 0x7F, 0x80, 0xFF), at every position of strings of every length up to 40,
-// through the parser and through the one-pass copier.
+// close to one (0x20, 0x7F, bytes from 0x80 up in UTF-8 sequences), at every position of
+// strings of every length up to 40, through the parser and through the one-pass copier.
 TEST(JsonParse, SpecialBytesAtEveryPosition) {
     auto keepAll = [](std::string_view) { return false; };
     struct Special {
