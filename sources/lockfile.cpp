@@ -45,23 +45,25 @@ bool isSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-struct PathElements {
-    bool rooted = false;
-    std::vector<std::string_view> elements;
-};
-
-PathElements splitPath(std::string_view path) {
-    PathElements result;
-    result.rooted = !path.empty() && isSeparator(path.front());
-    std::size_t i = 0;
-    while (i < path.size()) {
-        while (i < path.size() && isSeparator(path[i])) ++i;
-        std::size_t start = i;
-        while (i < path.size() && !isSeparator(path[i])) ++i;
-        if (i > start) result.elements.push_back(path.substr(start, i - start));
+// Walks the elements of a path one by one, without copying: separators of either kind and
+// their runs divide elements, and empty elements do not count.
+class PathWalker {
+public:
+    explicit PathWalker(std::string_view path) : path_(path) {}
+    bool rooted() const { return !path_.empty() && isSeparator(path_.front()); }
+    // The next element, or nothing at the end.
+    std::optional<std::string_view> next() {
+        while (at_ < path_.size() && isSeparator(path_[at_])) ++at_;
+        if (at_ == path_.size()) return std::nullopt;
+        const std::size_t start = at_;
+        while (at_ < path_.size() && !isSeparator(path_[at_])) ++at_;
+        return path_.substr(start, at_ - start);
     }
-    return result;
-}
+
+private:
+    std::string_view path_;
+    std::size_t at_ = 0;
+};
 
 }  // namespace
 
@@ -114,9 +116,15 @@ std::optional<std::string> parseProductInstallPath(std::string_view content) {
 }
 
 bool samePath(std::string_view a, std::string_view b) {
-    PathElements left = splitPath(a);
-    PathElements right = splitPath(b);
-    return left.rooted == right.rooted && left.elements == right.elements;
+    PathWalker left(a);
+    PathWalker right(b);
+    if (left.rooted() != right.rooted()) return false;
+    for (;;) {
+        std::optional<std::string_view> x = left.next();
+        std::optional<std::string_view> y = right.next();
+        if (!x || !y) return !x && !y;
+        if (*x != *y) return false;
+    }
 }
 
 void appendCandidate(std::vector<std::string>& dirs, const std::string& dir) {

@@ -48,15 +48,22 @@ private:
     int fd_;
 };
 
+// The last element of `path` is `name` (lower case), whatever the case of its letters. Only the
+// tail is looked at: the scan asks this of every process.
+bool endsWithImageName(std::string_view path, std::string_view name) {
+    if (path.size() < name.size()) return false;
+    const std::size_t start = path.size() - name.size();
+    if (start > 0 && path[start - 1] != '/' && path[start - 1] != '\\') return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        char c = path[start + i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != name[i]) return false;
+    }
+    return true;
+}
+
 bool isClientImageName(std::string_view path) {
-    std::size_t slash = path.find_last_of("/\\");
-    std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
-    auto equalsIgnoringCase = [name](std::string_view expected) {
-        return name.size() == expected.size() &&
-               std::equal(name.begin(), name.end(), expected.begin(),
-                          [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
-    };
-    return equalsIgnoringCase("leagueclientux.exe") || equalsIgnoringCase("leagueclient.exe");
+    return endsWithImageName(path, "leagueclientux.exe") || endsWithImageName(path, "leagueclient.exe");
 }
 
 // wine, wine64, wine-preloader, wine64-preloader: the programs a Windows process of wine runs

@@ -141,6 +141,12 @@ TEST(ProcessScan, FindsTheFirstClientInProcessIdOrder) {
     proc3.utf8("6");
     std::filesystem::create_symlink("/usr/bin/wine", proc3.utf8() + "/6/exe");
     proc3.write("6/cmdline", nulList({"/usr/bin/LeagueClientUx.exe.bak"}));
+    // A name that only ends like the client's is another program.
+    proc3.utf8("8");
+    std::filesystem::create_symlink("/opt/tools/NotLeagueClient.exe", proc3.utf8() + "/8/exe");
+    proc3.utf8("10");
+    std::filesystem::create_symlink("/usr/bin/wine", proc3.utf8() + "/10/exe");
+    proc3.write("10/cmdline", nulList({"C:\\Tools\\MyLeagueClientUx.exe"}));
     EXPECT_FALSE(findRunningClientDirIn(proc3.utf8(), "/fallback").has_value());
     EXPECT_FALSE(findRunningClientDirIn(proc3.utf8() + "/absent", "/fallback").has_value());
 }

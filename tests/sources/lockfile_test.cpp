@@ -119,6 +119,12 @@ TEST(CandidateDirs, PathEquality) {
         {"/opt/lol", "opt/lol", false},
         {"/opt/lol", "/opt/lol2", false},
         {"/opt/lol", "/opt/lol/x", false},
+        {"/opt/lol/x", "/opt/lol", false},
+        {"", "", true},
+        {"/", "\\\\", true},
+        {"/", "", false},
+        {"lol", "lol/", true},
+        {"a/bc", "ab/c", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.a + " vs " + c.b);

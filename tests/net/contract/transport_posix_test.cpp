@@ -1,14 +1,19 @@
 // What only the POSIX transport promises beyond the shared contract: a rejected server receives
 // nothing at all (not even the probe), System mode uses OpenSSL's trust store, and useProxy
 // follows the proxy environment variables.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -336,6 +341,42 @@ TEST_F(PosixTransport, StalledWritesKeepOnePongAtMost) {
             if (entry.method == "PONGS") pongs = entry.target;
     }
     EXPECT_LT(std::stoll(pongs), kPings / 2) << pongs << " pongs for " << kPings << " pings";
+}
+
+// A listener whose accept queue is full drops the SYN, so the connection attempt hangs: the
+// request must end as "timed out" once its time limit has passed, not wait for the kernel's
+// retries (more than a minute). Catches a connect that is not bounded by the request's timeout.
+TEST_F(PosixTransport, ConnectEndsAtTheRequestTimeout) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    // One connection that nobody accepts fills a queue of length 0.
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(filler, 0);
+    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    auto client = vornet::createHttpClient("Parlow/0.3.0");
+    for (bool https : {false, true}) {
+        SCOPED_TRACE(https ? "https" : "http");
+        HttpRequest request = https ? pinned(ntohs(address.sin_port), "/") : plain("/");
+        request.port = ntohs(address.sin_port);
+        request.timeoutMs = 300;
+        const auto start = std::chrono::steady_clock::now();
+        auto response = client->request(request);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(response.status, 0);
+        EXPECT_EQ(response.error, "timed out");
+        EXPECT_GE(took, std::chrono::milliseconds(250));
+        EXPECT_LT(took, std::chrono::seconds(5));
+    }
+    ::close(filler);
+    ::close(listener);
 }
 
 // "localhost" is allowed plain HTTP because it names this machine; where it resolves somewhere
