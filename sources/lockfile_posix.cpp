@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -138,13 +139,13 @@ std::vector<std::string> readNulList(int procFd, std::uint32_t pid, const char* 
     return items;
 }
 
-// Up to `size` bytes of a small /proc file; empty when unreadable. A one-line file such as
-// stat comes whole with the first read (`wholeLine`), so no second read is spent on its end.
-std::string_view readProcText(int procFd, const char* path, char* buffer, std::size_t size, bool wholeLine = false) {
+// A one-line /proc file such as stat, up to `size` bytes; empty when unreadable. The line comes
+// whole with the first read, so no second read is spent on its end.
+std::string_view readProcLine(int procFd, const char* path, char* buffer, std::size_t size) {
     Fd fd(::openat(procFd, path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) return {};
     std::size_t done = 0;
-    while (done < size && !(wholeLine && done > 0 && buffer[done - 1] == '\n')) {
+    while (done < size && !(done > 0 && buffer[done - 1] == '\n')) {
         ssize_t length = ::read(fd.get(), buffer + done, size - done);
         if (length < 0 && errno == EINTR) continue;
         if (length <= 0) break;
@@ -153,19 +154,19 @@ std::string_view readProcText(int procFd, const char* path, char* buffer, std::s
     return std::string_view(buffer, done);
 }
 
-// The kernel's own threads, sorted: kthreadd (pid 2) and its children, read from its children
-// file in one go. Without it the scan asks each of them (a hundred or more on a desktop) for
-// an executable it does not have, which is most of the scan's cost. Empty unless pid 2 is
-// flagged as a kernel thread in its stat line: inside a pid namespace pid 2 can be anything.
-std::vector<std::uint32_t> kernelThreads(int procFd) {
+// What pid 2 is in the scanned tree: the kernel's thread creator (kthreadd), whose children are
+// the kernel's own threads, or an ordinary process, as inside a pid namespace.
+enum class PidTwo { Unknown, KernelThread, Ordinary };
+
+// Read from pid 2's stat line: the kernel thread flag. Unknown when the line cannot be read.
+PidTwo readPidTwo(int procFd) {
     constexpr unsigned long kKernelThreadFlag = 0x00200000;  // PF_KTHREAD
-    std::vector<std::uint32_t> pids;
     char stat[512];
-    std::string_view line = readProcText(procFd, "2/stat", stat, sizeof stat, true);
+    std::string_view line = readProcLine(procFd, "2/stat", stat, sizeof stat);
     // "2 (kthreadd) S ppid pgrp session tty tpgid flags ...": the name may hold anything, so
     // the fields are counted from its closing parenthesis.
     std::size_t close = line.rfind(')');
-    if (close == std::string_view::npos) return pids;
+    if (close == std::string_view::npos) return PidTwo::Unknown;
     std::size_t at = close + 1;
     unsigned long flags = 0;
     for (int field = 0; field < 7; ++field) {
@@ -174,17 +175,37 @@ std::vector<std::uint32_t> kernelThreads(int procFd) {
             bool digits = false;
             for (; at < line.size() && line[at] >= '0' && line[at] <= '9'; ++at, digits = true)
                 flags = flags * 10 + static_cast<unsigned long>(line[at] - '0');
-            if (!digits) return pids;
+            if (!digits) return PidTwo::Unknown;
             break;
         }
         while (at < line.size() && line[at] != ' ') ++at;
     }
-    if ((flags & kKernelThreadFlag) == 0) return pids;
+    return (flags & kKernelThreadFlag) != 0 ? PidTwo::KernelThread : PidTwo::Ordinary;
+}
+
+// The kernel's own threads, sorted: kthreadd (pid 2) and its children, read from its children
+// file. Without it the scan asks each of them (a hundred or more on a desktop) for an
+// executable it does not have, which is most of the scan's cost. Empty unless pid 2 is a
+// kernel thread: inside a pid namespace pid 2 can be anything.
+std::vector<std::uint32_t> kernelThreads(int procFd, PidTwo pidTwo) {
+    std::vector<std::uint32_t> pids;
+    if (pidTwo != PidTwo::KernelThread) return pids;
     pids.push_back(2);
-    // Each pid is followed by a space. A list longer than the buffer loses its tail: a number
-    // cut short there is not taken, and the processes after it are asked as usual.
+    // Each pid is followed by a space. One read only: it holds a desktop's kernel threads (the
+    // kernel hands out the list a page at a time), and a thread left out of the list is merely
+    // asked like any other process. A number cut short at the end is not taken.
     char text[16 * 1024];
-    std::string_view children = readProcText(procFd, "2/task/2/children", text, sizeof text);
+    std::string_view children;
+    {
+        Fd fd(::openat(procFd, "2/task/2/children", O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+        if (fd.get() < 0) return pids;
+        ssize_t length = 0;
+        do {
+            length = ::read(fd.get(), text, sizeof text);
+        } while (length < 0 && errno == EINTR);
+        if (length <= 0) return pids;
+        children = std::string_view(text, static_cast<std::size_t>(length));
+    }
     std::uint64_t pid = 0;
     bool inNumber = false;
     for (char c : children) {
@@ -244,7 +265,17 @@ std::string windowsPathInPrefix(const std::string& path, const std::string& pref
     return joinPath(mapped, rest.substr(first));
 }
 
-std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, const std::string& fallbackPrefix) {
+namespace {
+
+// What pid 2 of this process's /proc is, once known: it stays what it is for the process's
+// life, since kthreadd never ends and a pid namespace whose pid 2 is an ordinary process never
+// shows the kernel's threads. Each scan of the real /proc then saves reading its stat line.
+std::atomic<PidTwo> realProcPidTwo{PidTwo::Unknown};
+
+// `realProc`: the tree is this process's /proc, where what pid 2 is may be remembered and a
+// short listing is known to be the whole folder.
+std::optional<std::string> scanProcesses(const std::string& procRoot, const std::string& fallbackPrefix,
+                                         bool realProc) {
     Fd proc(::open(procRoot.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (proc.get() < 0) return std::nullopt;
     const int procFd = proc.get();
@@ -256,6 +287,9 @@ std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, c
     for (;;) {
         const ssize_t got = ::getdents64(procFd, entries, sizeof entries);
         if (got <= 0) break;
+        // /proc fills each read as far as the next entry fits: room left for the longest
+        // entry means the listing has ended, and the read that would say so is saved.
+        const bool ended = realProc && sizeof entries - static_cast<std::size_t>(got) >= sizeof(dirent64);
         for (ssize_t at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
             at += entry->d_reclen;
@@ -265,10 +299,16 @@ std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, c
                 pid = pid * 10 + static_cast<unsigned>(*c - '0');
             if (*c == '\0' && c != entry->d_name && pid <= 0xFFFFFFFFULL) pids.push_back(static_cast<std::uint32_t>(pid));
         }
+        if (ended) break;
     }
     // Process id order stands in for the snapshot order of the Windows process list.
     std::sort(pids.begin(), pids.end());
-    const std::vector<std::uint32_t> kernel = kernelThreads(procFd);
+    PidTwo pidTwo = realProc ? realProcPidTwo.load(std::memory_order_relaxed) : PidTwo::Unknown;
+    if (pidTwo == PidTwo::Unknown) {
+        pidTwo = readPidTwo(procFd);
+        if (realProc && pidTwo != PidTwo::Unknown) realProcPidTwo.store(pidTwo, std::memory_order_relaxed);
+    }
+    const std::vector<std::uint32_t> kernel = kernelThreads(procFd, pidTwo);
     auto nextKernel = kernel.begin();
     char link[4096];
     char arguments[4096];
@@ -308,9 +348,15 @@ std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, c
     return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<std::string> findRunningClientDirIn(const std::string& procRoot, const std::string& fallbackPrefix) {
+    return scanProcesses(procRoot, fallbackPrefix, false);
+}
+
 std::optional<std::string> findRunningClientDir() {
     try {
-        return findRunningClientDirIn("/proc", defaultWinePrefix());
+        return scanProcesses("/proc", defaultWinePrefix(), true);
     } catch (const std::exception&) {
         return std::nullopt;
     }
