@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -36,56 +37,60 @@ double threadCpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
+// Each pass sleeps `pauseMs`, then times `work` by the thread's CPU clock; the mean goes to
+// `mean` when it is given. `work` returns nothing when it did its work, else why it could not.
+template <class Work>
+void timedAfterPause(benchmark::State& state, std::int64_t pauseMs, double* mean, Work work) {
+    double total = 0;
+    for (auto _ : state) {
+        if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        const double start = threadCpuSeconds();
+        const char* failure = work();
+        const double spent = threadCpuSeconds() - start;
+        if (failure != nullptr) {
+            state.SkipWithError(failure);
+            return;
+        }
+        state.SetIterationTime(spent);
+        total += spent;
+    }
+    if (mean != nullptr) *mean = total / static_cast<double>(state.iterations());
+}
+
 // The wait itself: entering the sleep, the timer's wake-up and the return, nothing else.
 void wakeAfterPause(benchmark::State& state) {
     std::mutex mutex;
     std::condition_variable cv;
     std::unique_lock<std::mutex> lock(mutex);
-    double total = 0;
-    for (auto _ : state) {
+    timedAfterPause(state, 0, &wakeSeconds, [&]() -> const char* {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(state.range(0));
-        const double start = threadCpuSeconds();
         while (cv.wait_until(lock, until) != std::cv_status::timeout) {
         }
-        const double spent = threadCpuSeconds() - start;
-        state.SetIterationTime(spent);
-        total += spent;
-    }
-    wakeSeconds = total / static_cast<double>(state.iterations());
+        return nullptr;
+    });
 }
 BENCHMARK(wakeAfterPause)->Arg(1000)->UseManualTime()->Iterations(8)->Unit(benchmark::kMicrosecond);
 
 // The kernel's listing of every process, as the scan reads it.
 void procListingAfterPause(benchmark::State& state) {
     alignas(8) char entries[32 * 1024];
-    for (auto _ : state) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
-        const double start = threadCpuSeconds();
+    timedAfterPause(state, state.range(0), nullptr, [&]() -> const char* {
         const int fd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            state.SkipWithError("cannot open /proc");
-            return;
-        }
+        if (fd < 0) return "cannot open /proc";
         while (::syscall(SYS_getdents64, fd, entries, sizeof entries) > 0) {
         }
         ::close(fd);
-        state.SetIterationTime(threadCpuSeconds() - start);
-    }
+        return nullptr;
+    });
 }
 BENCHMARK(procListingAfterPause)->Arg(2000)->UseManualTime()->Iterations(5)->Unit(benchmark::kMicrosecond);
 
 // The whole process scan of the collector, at its own pace without a client.
 void processScanAfterPause(benchmark::State& state) {
-    double total = 0;
-    for (auto _ : state) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
-        const double start = threadCpuSeconds();
+    timedAfterPause(state, state.range(0), &scanSeconds, []() -> const char* {
         benchmark::DoNotOptimize(vornet::findRunningClientDir());
-        const double spent = threadCpuSeconds() - start;
-        state.SetIterationTime(spent);
-        total += spent;
-    }
-    scanSeconds = total / static_cast<double>(state.iterations());
+        return nullptr;
+    });
 }
 BENCHMARK(processScanAfterPause)->Arg(2000)->UseManualTime()->Iterations(5)->Unit(benchmark::kMicrosecond);
 
@@ -107,34 +112,22 @@ void refusedConnectAfterPause(benchmark::State& state) {
         }
         ::close(probe);
     }
-    double total = 0;
-    for (auto _ : state) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
-        const double start = threadCpuSeconds();
+    timedAfterPause(state, state.range(0), &refusedSeconds, [&]() -> const char* {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) return "cannot make a socket";
         int error = 0;
-        if (fd >= 0) {
-            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-                error = 0;
-            } else if (errno != EINPROGRESS) {
-                error = errno;
-            } else {
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
                 pollfd wait{fd, POLLOUT, 0};
                 ::poll(&wait, 1, 2000);
                 socklen_t length = sizeof error;
-                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
             }
-            ::close(fd);
         }
-        const double spent = threadCpuSeconds() - start;
-        state.SetIterationTime(spent);
-        total += spent;
-        if (error != ECONNREFUSED) {
-            state.SkipWithError("the loopback port answered or the connection did not fail as refused");
-            return;
-        }
-    }
-    refusedSeconds = total / static_cast<double>(state.iterations());
+        ::close(fd);
+        return error == ECONNREFUSED ? nullptr : "the loopback port answered or the connection did not fail as refused";
+    });
 }
 BENCHMARK(refusedConnectAfterPause)->Arg(2000)->UseManualTime()->Iterations(5)->Unit(benchmark::kMicrosecond);
 
