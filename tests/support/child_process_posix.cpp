@@ -1,5 +1,6 @@
 #include "tests/support/child_process_posix.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,9 @@ namespace vornet::testing {
 
 ChildProcess::ChildProcess(std::vector<std::string> args, const std::vector<std::string>& env,
                            const std::string& logFile) {
+    // Whatever the parent's stdio still buffers is written once, by the parent, not again by the
+    // child when it replaces its standard output.
+    std::fflush(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
         for (const std::string& e : env) {
@@ -24,8 +28,11 @@ ChildProcess::ChildProcess(std::vector<std::string> args, const std::vector<std:
                 setenv(name.c_str(), value.c_str(), 1);
         }
         if (!logFile.empty()) {
-            FILE* log = std::freopen(logFile.c_str(), "a", stdout);
-            if (log != nullptr) dup2(fileno(stdout), STDERR_FILENO);
+            int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (log >= 0) {
+                dup2(log, STDOUT_FILENO);
+                dup2(log, STDERR_FILENO);
+            }
         }
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
