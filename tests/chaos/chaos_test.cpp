@@ -99,7 +99,7 @@ struct Ledger {
     mutable std::uint64_t droppedAfterAccepted = 0;
     mutable std::uint64_t neverSettled = 0;  // of the unaccounted: settled no time at all
     std::map<std::string, std::uint64_t> dropsByReason;
-    std::uint64_t droppedTotal = 0;                              // losses the aggregator was told of
+    std::uint64_t droppedTotal = 0;                             // losses the aggregator was told of
     std::uint64_t abandonedTotal = 0, abandonedRangeCount = 0;  // reports refused and never sent again
     std::uint64_t batches = 0, duplicates = 0;
     std::vector<std::string> problems;
@@ -238,9 +238,10 @@ struct Simulators {
         record = dir.file("record.jsonl");
         installDir = dir.file("League of Legends");
         rootCert = dir.file("client-root.pem");
-        aggregator = std::make_unique<ChildProcess>(std::vector<std::string>{
-            PARLOW_SIM_AGGREGATOR, "--state-file", dir.file("aggregator.json"), "--record", record, "--token",
-            std::string(kToken) + "=" + kCollectorId, "--seed", std::to_string(seed)},
+        aggregator = std::make_unique<ChildProcess>(
+            std::vector<std::string>{PARLOW_SIM_AGGREGATOR, "--state-file", dir.file("aggregator.json"), "--record",
+                                     record, "--token", std::string(kToken) + "=" + kCollectorId, "--seed",
+                                     std::to_string(seed)},
             std::vector<std::string>{}, dir.file("aggregator.log"));
         client = std::make_unique<ChildProcess>(
             std::vector<std::string>{PARLOW_SIM_CLIENT, "--install-dir", installDir, "--root-cert-out", rootCert,
@@ -408,12 +409,7 @@ public:
 
     // Until every queued one-shot fault was answered, or `ms` passed.
     static bool waitForEmptyQueue(int port, int ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            if (queueEmpty(port)) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        return testing::waitUntil([port] { return queueEmpty(port); }, ms);
     }
 
 private:
@@ -434,15 +430,9 @@ private:
     // last of them may still be unanswered when the faults end. So a queued fault goes only
     // once the queue is empty and uploads succeed again, or waits for a later turn.
     bool readyForQueuedFault(int ms) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            if (queueEmpty(sims_.aggregatorPort) && uploading_()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        return testing::waitUntil([this] { return queueEmpty(sims_.aggregatorPort) && uploading_(); }, ms);
     }
 
-private:
     bool expect(const sim::FetchResult& result) {
         if (result.status == 200) return true;
         failures.push_back("control request failed: " + std::to_string(result.status) + " " + result.error);
@@ -481,9 +471,8 @@ TEST(Chaos, EverySequenceIsAcknowledgedOrReportedDropped) {
 
     // Every kind once, at random times, plus random extra faults; the 401 (a 60 s back-off)
     // comes in the first quarter so that the drain does not wait for it.
-    Injector injector(sims, random, [&run] {
-        return run.collector().status().getNumber("consecutiveFailures", -1) == 0;
-    });
+    Injector injector(sims, random,
+                      [&run] { return run.collector().status().getNumber("consecutiveFailures", -1) == 0; });
     if (seconds >= 600) injector.authBurst_ = 2;
     std::vector<Fault> schedule;
     for (const auto& [fault, name] : kFaults)
